@@ -1,0 +1,104 @@
+// tarnvell2: splits a stereo 16- or 24-bit PCM WAVE file into two mono WAVE files.
+//
+// The stages end the process themselves on failure, with a fixed message on standard output
+// and exit status 1 or 2; each has a pure core beside it that decides without touching a file,
+// so that tests and the fuzzer can drive the decisions directly.
+#ifndef TARNVELL2_H
+#define TARNVELL2_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// ---- Byte order: every header field is little-endian whatever the host.
+
+std::uint32_t Assem2(const unsigned char* bytes);
+std::uint32_t Assem4(const unsigned char* bytes);
+void Decon2(std::uint16_t value, unsigned char* out);
+void Decon4(std::uint32_t value, unsigned char* out);
+
+// ---- Console and run ending.
+
+// Prints the message and a line end on standard output and ends the process with the status.
+[[noreturn]] void endRun(const std::string& message, int status);
+
+// Reads one white-space delimited word from standard input; false at end of input before a word.
+bool readWord(std::string& word);
+
+// The console dialogue for a run started without an argument: returns the source name, or ends
+// the process (status 1) when the user leaves or input ends.
+std::string askSourceName();
+
+// ---- Output names.
+
+// Forms "<folder><base>L.wav" and "<folder><base>R.wav" from the source name, where the base is
+// the first run of characters other than '.' in the last path component. False when there is
+// no such run.
+bool outputNames(const std::string& sourceName, std::string& leftName, std::string& rightName);
+
+// ---- Source probe.
+
+// The searches and field reads never look past this many bytes from the start of the file.
+constexpr std::size_t kProbeHeadBytes = 15024;
+// Tags are searched at even offsets from 2 up to and including this one.
+constexpr std::uint32_t kLastCandidate = 15000;
+
+enum class Verdict { usable, noFormat, notStereo, badBits, noData };
+
+struct SourceFormat {
+  Verdict verdict = Verdict::noFormat;
+  std::uint32_t channels = 0;
+  std::uint32_t dataStart = 0;
+  std::uint32_t sampleRate = 0;
+  std::uint32_t bytesPerSample = 0;
+  std::uint32_t bitsPerSample = 0;
+};
+
+// Decides on a source from its first min(fileLength, kProbeHeadBytes) bytes.
+SourceFormat probeHead(const unsigned char* head, std::size_t headLength, std::uint64_t fileLength);
+
+// A chunk header at offset `at`: a tag of four printable ASCII bytes and a body that fits in the
+// file. `header` holds the 8 header bytes when at + 8 <= fileLength.
+bool wellFormedChunk(const unsigned char* header, std::uint64_t at, std::uint64_t fileLength);
+
+// Where the sample area ends, from the data chunk's declared size. `next` holds the bytes of the
+// file from dataStart + declaredSize on (up to 9 of them, fewer near the end of the file).
+std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint32_t declaredSize,
+                            std::uint64_t fileLength, const unsigned char* next,
+                            std::size_t nextLength);
+
+// Probes the source; returns only when it is usable, filling entry trackIndex of each table.
+void GET_ATTRIBUTES(std::uint32_t trackIndex, const char* sourceName, std::uint32_t* channels,
+                    std::uint32_t* dataStart, std::uint32_t* sampleRate,
+                    std::uint32_t* bytesPerSample, std::uint32_t* bitsPerSample);
+
+// Measures the source again and returns the file offset where its sample area ends.
+std::uint64_t SAMPLE_END(const char* sourceName, std::uint32_t dataStart);
+
+// ---- Mono header writer.
+
+constexpr std::size_t kHeaderBytes = 44;
+// The outputs' RIFF size is data size + 36, and it must fit 32 bits.
+constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - 36;
+
+std::array<unsigned char, kHeaderBytes> monoHeader(std::uint32_t sampleRate,
+                                                   std::uint32_t bitsPerSample,
+                                                   std::uint32_t frameCount);
+
+void MAKE_HEADER(const char* outputName, std::uint32_t sampleRate, std::uint32_t bitsPerSample,
+                 std::uint32_t frameCount);
+
+// ---- Channel extractor.
+
+// Copies one sample of each of `frames` stereo frames: the second of each frame for selector 1,
+// the first for any other selector.
+void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t bytesPerSample,
+                    std::uint32_t channelSelector, unsigned char* out);
+
+// Appends the selected channel of frameCount frames from dataStart on to the output.
+void COPY_DATA(const char* sourceName, const char* outputName, std::uint32_t dataStart,
+               std::uint32_t channelSelector, std::uint32_t bitsPerSample,
+               std::uint32_t frameCount);
+
+#endif
