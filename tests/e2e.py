@@ -1,0 +1,396 @@
+#!/usr/bin/env python3
+"""End-to-end tests: run the built tarnvell2 in a scratch folder and check its standard output,
+exit status and every byte of its outputs. Expected outputs are built here independently of the
+tool, and files written by sox, ffmpeg and Python's wave module are checked against sox's own
+channel extraction.
+
+    e2e.py --tool build/tarnvell2 [--runner "qemu-arm"] [--oracles | TestClass.test_name ...]
+"""
+import argparse
+import os
+import resource
+import shlex
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import wave
+
+TOOL = None
+RUNNER = []
+PROMPT = b"\nEnter the name of .wav file or 'h' for help: "
+HELP = (b"Tarnvell 1.021 by Oskavar\n\nThis program will split a stereo wave file into two mono"
+        b" wave files.\n\nEnter the name of .wav file or 'x' to exit: ")
+DONE = b"done\n"
+OPEN_FAILED = b"Unable to open file.\n"
+WRITE_FAILED = b"Unable to write file.\n"
+NOT_STEREO = b"The file you want to convert is not a stereo track!\n"
+BAD_BITS = b"24 bit or 16 bit wave files only!\n"
+NO_FORMAT = b"Can't find format chunk in wave file!\n"
+NO_DATA = b"Can't find data block in wave file!\n"
+NAME_ERROR = b"Filename error: looking for format of type name.wav\n"
+TOO_LARGE = b"The file you want to convert is too large!\n"
+
+
+def not_found(name):
+    return b"Cannot find file in track list called " + name.encode() + b"!!\n"
+
+
+def chunk(tag, body, pad=True):
+    return tag + struct.pack("<I", len(body)) + body + (b"\0" if pad and len(body) % 2 else b"")
+
+
+def fmt_body(channels=2, bits=16, rate=44100):
+    align = channels * bits // 8
+    return struct.pack("<HHIIHH", 1, channels, rate, rate * align, align, bits)
+
+
+def source(samples, channels=2, bits=16, rate=44100, before=b"", after=b"", declared=None):
+    """A RIFF/WAVE file: fmt, the chunks in `before`, data, then the bytes in `after`."""
+    size = len(samples) if declared is None else declared
+    data = b"data" + struct.pack("<I", size) + samples
+    body = b"WAVE" + chunk(b"fmt ", fmt_body(channels, bits, rate)) + before + data + after
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
+def mono(samples, bits, rate):
+    """The output we expect, built here rather than by the tool."""
+    width = bits // 8
+    return (b"RIFF" + struct.pack("<I", 36 + len(samples)) + b"WAVEfmt " +
+            struct.pack("<IHHIIHH", 16, 1, 1, rate, rate * width, width, bits) + b"data" +
+            struct.pack("<I", len(samples)) + samples)
+
+
+def channels_of(samples, bits):
+    """Left and right sample bytes of interleaved stereo, whole frames only."""
+    w = bits // 8
+    frames = len(samples) // (2 * w)
+    left = b"".join(samples[2 * w * k:2 * w * k + w] for k in range(frames))
+    right = b"".join(samples[2 * w * k + w:2 * w * k + 2 * w] for k in range(frames))
+    return left, right
+
+
+def pattern(n):
+    return bytes((i * 37 + i // 256) & 0xFF for i in range(n))
+
+
+def run(args, cwd, stdin=b"", fsize=None):
+    def limits():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a full disk, not a killed process
+        if fsize is not None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
+
+    p = subprocess.run(RUNNER + [TOOL] + args, cwd=cwd, input=stdin, capture_output=True,
+                       timeout=120, preexec_fn=limits, restore_signals=False)
+    return p.stdout, p.returncode
+
+
+class Scratch(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tarnvell2-")
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, content):
+        os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
+        with open(self.path(name), "wb") as f:
+            f.write(content)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def files(self):
+        return sorted(os.listdir(self.dir))
+
+    def split(self, name, content, left, right, args=None, stdin=b"", out=DONE, outputs=None):
+        self.write(name, content)
+        got = run([name] if args is None else args, self.dir, stdin)
+        self.assertEqual(got, (out, 0))
+        self.assertEqual(self.read(name), content)
+        l_name, r_name = outputs or (name.split(".")[0] + "L.wav", name.split(".")[0] + "R.wav")
+        self.assertEqual(self.read(l_name), left)
+        self.assertEqual(self.read(r_name), right)
+
+
+class Splits(Scratch):
+    def test_crafted_sources(self):
+        s16, s24 = pattern(10000), pattern(6144 * 3)
+        odd = pattern(1001 * 4)
+        meta = chunk(b"LIST", b"INFOICMT" + struct.pack("<I", 20) + b"has metadata inside!")
+        trailer = chunk(b"LIST", b"INFOISFT" + struct.pack("<I", 6) + b"Editor")
+        id3 = chunk(b"id3 ", b"ID3" + bytes(17))
+        cases = [
+            # what, source, bits, the sample bytes that count
+            ("16-bit, 2500 frames", source(s16), 16, s16),
+            ("24-bit, 3 full blocks", source(s24, bits=24, rate=48000), 24, s24),
+            ("one trailing byte", source(s16 + b"\x01", declared=10000), 16, s16),
+            ("partial frame at the end", source(s24[:-4], bits=24), 24, s24[:-6]),
+            ("LIST after data", source(s16, after=trailer), 16, s16),
+            ("id3 after data", source(s16, after=id3), 16, s16),
+            ("odd data size, pad, LIST", source(s16[:1001], after=b"\0" + trailer), 16,
+             s16[:1000]),
+            ("streamed, size 0", source(odd, declared=0, rate=8000), 16, odd),
+            ("streamed, size 0xFFFFFFFF", source(odd, declared=0xFFFFFFFF), 16, odd),
+            ("uncounted audio kept", source(odd, declared=400), 16, odd),
+            ("size past the end", source(odd, declared=99999), 16, odd),
+            ("metadata comment before data", source(s16, before=meta), 16, s16),
+            ("data tag within 8 bytes of the end", source(b"", declared=0)[:-4], 16, b""),
+            ("no samples", source(b"", bits=24, rate=96000), 24, b""),
+        ]
+        for what, content, bits, samples in cases:
+            with self.subTest(what):
+                rate = struct.unpack_from("<I", content, 24)[0]
+                left, right = channels_of(samples, bits)
+                self.split("s.wav", content, mono(left, bits, rate), mono(right, bits, rate))
+
+    def test_metadata_tag_lies_where_a_plain_search_would_take_it(self):
+        # Guards the case above: the comment's "data" is at an even offset before the real one.
+        meta = chunk(b"LIST", b"INFOICMT" + struct.pack("<I", 20) + b"has metadata inside!")
+        content = source(b"\0" * 8, before=meta)
+        first = next(i for i in range(2, 200, 2) if content[i:i + 4] == b"data")
+        self.assertLess(first, content.rindex(b"data"))
+
+    def test_names_and_folders(self):
+        content = source(pattern(400))
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(400), 16))
+        cases = [
+            ("my.song.wav", ["my.song.wav"], ("myL.wav", "myR.wav")),
+            (".hidden.wav", [".hidden.wav"], ("hiddenL.wav", "hiddenR.wav")),
+            ("song", ["song"], ("songL.wav", "songR.wav")),
+            ("old.takes/song.wav", ["old.takes/song.wav"],
+             ("old.takes/songL.wav", "old.takes/songR.wav")),
+            ("song.wav", ["./song.wav"], ("songL.wav", "songR.wav")),
+            ("a b.wav", ["a b.wav", "ignored"], ("a bL.wav", "a bR.wav")),
+            ("d/deep.wav", [os.path.join(self.dir, "d/deep.wav")], ("d/deepL.wav", "d/deepR.wav")),
+            ("n" * 200 + ".wav", ["n" * 200 + ".wav"], ("n" * 200 + "L.wav", "n" * 200 + "R.wav")),
+        ]
+        for name, args, outputs in cases:
+            with self.subTest(name):
+                self.split(name, content, left, right, args=args, outputs=outputs)
+
+    def test_existing_outputs_are_replaced(self):
+        self.write("songL.wav", b"old" * 100)
+        self.write("songR.wav", b"")
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(40), 16))
+        self.split("song.wav", source(pattern(40)), left, right)
+
+
+class Dialogue(Scratch):
+    def test_answers_at_the_prompts(self):
+        content = source(pattern(40))
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(40), 16))
+        cases = [
+            ("name", b"song.wav\n", PROMPT + DONE),
+            ("blank lines first", b"\n\n  \tsong.wav\n", PROMPT + DONE),
+            ("no line end", b"song.wav", PROMPT + DONE),
+            ("help, then name", b"h\nsong.wav\n", PROMPT + HELP + DONE),
+            ("help and name on one line", b"h song.wav\n", PROMPT + HELP + DONE),
+            ("h at the second prompt", b"h h\n", None),
+        ]
+        for what, stdin, out in cases:
+            with self.subTest(what):
+                if out is None:
+                    self.write("h", content)
+                    got = run([], self.dir, stdin)
+                    self.assertEqual(got, (PROMPT + HELP + DONE, 0))
+                    self.assertEqual(self.read("hL.wav"), left)
+                    continue
+                self.split("song.wav", content, left, right, args=[], stdin=stdin, out=out)
+
+    def test_leaving(self):
+        cases = [
+            ("x after help", b"h\nx\n", PROMPT + HELP, 1),
+            ("x at the first prompt is a name", b"x\n", PROMPT + not_found("x"), 2),
+            ("end of input", b"", PROMPT + b"\n", 1),
+            ("blank lines, then end of input", b"\n \n", PROMPT + b"\n", 1),
+            ("end of input after help", b"h\n", PROMPT + HELP + b"\n", 1),
+        ]
+        for what, stdin, out, status in cases:
+            with self.subTest(what):
+                self.assertEqual(run([], self.dir, stdin), (out, status))
+                self.assertEqual(self.files(), [])
+
+
+class Refusals(Scratch):
+    def test_unusable_sources_write_nothing(self):
+        no_data = source(pattern(40)).replace(b"data", b"DATA")
+        cases = [
+            ("missing.wav", None, not_found("missing.wav"), 2),
+            ("mono.wav", source(pattern(40), channels=1), NOT_STEREO, 1),
+            ("mono8.wav", source(pattern(40), channels=1, bits=8), NOT_STEREO, 1),
+            ("ch0.wav", source(pattern(40), channels=0), NOT_STEREO, 1),
+            ("s8.wav", source(pattern(40), bits=8), BAD_BITS, 1),
+            ("s32.wav", source(pattern(40), bits=32), BAD_BITS, 1),
+            ("nofmt.wav", source(pattern(40)).replace(b"fmt ", b"FMT "), NO_FORMAT, 2),
+            ("nodata.wav", no_data, NO_DATA, 2),
+            ("empty.wav", b"", NO_FORMAT, 2),
+            ("cut-in-channels.wav", source(b"")[:22], NOT_STEREO, 1),
+            ("cut-in-bits.wav", source(b"")[:35], BAD_BITS, 1),
+            ("...", None, NAME_ERROR, 2),
+            ("dir/", None, NAME_ERROR, 2),
+            ("", None, NAME_ERROR, 2),
+        ]
+        for name, content, out, status in cases:
+            with self.subTest(name):
+                if content is not None:
+                    self.write(name, content)
+                before = self.files()
+                self.assertEqual(run([name], self.dir), (out, status))
+                self.assertEqual(self.files(), before)
+
+    def test_source_that_is_a_folder(self):
+        os.mkdir(self.path("d.wav"))
+        self.assertEqual(run(["d.wav"], self.dir), (not_found("d.wav"), 2))
+        self.assertEqual(self.files(), ["d.wav"])
+
+    def test_too_large_for_32_bit_sizes(self):
+        # One frame more per channel than a 32-bit RIFF size can count (sparse).
+        self.write("big.wav", source(b"", declared=0xFFFFFFFF))
+        os.truncate(self.path("big.wav"), 44 + 4 * (0xFFFFFFDB // 2 + 1))
+        self.assertEqual(run(["big.wav"], self.dir), (TOO_LARGE, 1))
+        self.assertEqual(self.files(), ["big.wav"])
+
+
+class Faults(Scratch):
+    def test_outputs_that_are_the_source(self):
+        content = source(pattern(4000))
+        for how in ("symlink", "hardlink"):
+            for output in ("songL.wav", "songR.wav"):
+                with self.subTest(how=how, output=output):
+                    self.write("song.wav", content)
+                    link = os.symlink if how == "symlink" else os.link
+                    link(self.path("song.wav") if how == "hardlink" else "song.wav",
+                         self.path(output))
+                    self.assertEqual(run(["song.wav"], self.dir), (OPEN_FAILED, 2))
+                    self.assertEqual(self.read("song.wav"), content)
+                    self.assertEqual(self.files(), sorted(["song.wav", output]))
+                    os.unlink(self.path(output))
+
+    def test_outputs_that_are_each_other(self):
+        self.write("song.wav", source(pattern(40)))
+        self.write("songL.wav", b"")
+        os.link(self.path("songL.wav"), self.path("songR.wav"))
+        self.assertEqual(run(["song.wav"], self.dir), (OPEN_FAILED, 2))
+
+    def test_output_name_taken_by_a_folder(self):
+        for taken in ("songL.wav", "songR.wav"):
+            with self.subTest(taken):
+                self.write("song.wav", source(pattern(40)))
+                os.mkdir(self.path(taken))
+                self.assertEqual(run(["song.wav"], self.dir), (OPEN_FAILED, 2))
+                os.rmdir(self.path(taken))
+
+    def test_full_disk(self):
+        content = source(pattern(300000))
+        # A file size limit stands in for the disk: on the header, in the samples of either side.
+        for limit in (20, 44, 1000, 44 + 150000 - 2):
+            with self.subTest(limit=limit):
+                self.write("song.wav", content)
+                self.assertEqual(run(["song.wav"], self.dir, fsize=limit), (WRITE_FAILED, 2))
+                self.assertEqual(self.read("song.wav"), content)
+        self.assertEqual(run(["song.wav"], self.dir, fsize=44 + 150000), (DONE, 0))
+
+
+def have(tool):
+    return shutil.which(tool) is not None
+
+
+class Oracles(Scratch):
+    """Files from other programs, split and compared with sox's own channel extraction."""
+
+    def check_against_sox(self, name):
+        content = self.read(name)
+        self.assertEqual(run([name], self.dir), (DONE, 0))
+        self.assertEqual(self.read(name), content)
+        info = [subprocess.run(["sox", "--i", opt, self.path(name)], capture_output=True,
+                               check=True).stdout for opt in ("-b", "-r")]
+        bits, rate = (int(x) for x in info)
+        for side, channel in (("L", 1), ("R", 2)):
+            out = self.read(name[:-4] + side + ".wav")
+            ref = subprocess.run(["sox", self.path(name), "-t", "raw", "-", "remix", str(channel)],
+                                 capture_output=True, check=True).stdout
+            self.assertGreater(len(ref), 1000)
+            self.assertEqual(out, mono(ref, bits, rate), side)
+            with wave.open(self.path(name[:-4] + side + ".wav")) as w:  # another reader agrees
+                self.assertEqual((w.getnchannels(), w.getnframes()), (1, len(ref) * 8 // bits))
+
+    @unittest.skipUnless(have("sox"), "sox is not installed")
+    def test_sox_files(self):
+        for bits, rate in ((16, 44100), (24, 48000)):
+            with self.subTest(bits=bits):
+                name = "sox%d.wav" % bits
+                subprocess.run(["sox", "-n", "-r", str(rate), "-b", str(bits), "-c", "2",
+                                self.path(name), "synth", "0.3", "sine", "440", "sine", "660"],
+                               check=True)
+                if bits == 24:  # written as WAVE_FORMAT_EXTENSIBLE with a fact chunk
+                    self.assertIn(b"fact", self.read(name)[:100])
+                self.check_against_sox(name)
+
+    @unittest.skipUnless(have("sox") and have("ffmpeg"), "sox or ffmpeg is not installed")
+    def test_ffmpeg_files(self):
+        # The last flag: the comment puts "data" at an even offset inside the LIST chunk.
+        cases = [("pcm_s16le", [], False), ("pcm_s24le", [], False),
+                 ("pcm_s16le", ["-metadata", "comment=metadata"], True),
+                 ("pcm_s16le", ["-metadata", "comment=some metadata"], False),
+                 ("pcm_s24le", ["-metadata", "comment=x metadata"], True)]
+        for i, (codec, extra, decoy) in enumerate(cases):
+            with self.subTest(codec=codec, extra=extra):
+                name = "ff%d.wav" % i
+                subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                "sine=f=440:d=0.3:r=44100", "-f", "lavfi", "-i",
+                                "sine=f=660:d=0.3:r=44100", "-filter_complex", "amerge",
+                                "-c:a", codec] + extra + [self.path(name)], check=True)
+                content = self.read(name)
+                self.assertIn(b"LIST", content[:200])
+                first = next(i for i in range(2, 15002, 2) if content[i:i + 4] == b"data")
+                at = content.index(b"LIST")
+                list_end = at + 8 + struct.unpack_from("<I", content, at + 4)[0]
+                self.assertEqual(first < content.index(b"data", list_end), decoy)
+                self.check_against_sox(name)
+
+    @unittest.skipUnless(have("sox"), "sox is not installed")
+    def test_python_wave_files(self):
+        for width in (2, 3):
+            with self.subTest(width=width):
+                name = "py%d.wav" % width
+                with wave.open(self.path(name), "wb") as w:
+                    w.setnchannels(2)
+                    w.setsampwidth(width)
+                    w.setframerate(22050)
+                    w.writeframes(pattern(2 * width * 5001))
+                self.check_against_sox(name)
+
+
+def main():
+    global TOOL, RUNNER
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--runner", default="")
+    parser.add_argument("--oracles", action="store_true",
+                        help="only the files of other programs; exit 77 (skipped) without sox")
+    args, rest = parser.parse_known_args()
+    TOOL = os.path.abspath(args.tool)
+    RUNNER = shlex.split(args.runner)
+    loader = unittest.defaultTestLoader
+    if args.oracles:
+        if not have("sox"):
+            print("skipped: sox is not installed (apt-get install sox ffmpeg)")
+            sys.exit(77)
+        suite = loader.loadTestsFromTestCase(Oracles)
+    elif rest:
+        suite = loader.loadTestsFromNames(rest, sys.modules[__name__])
+    else:
+        suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
+                                   for c in (Splits, Dialogue, Refusals, Faults))
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()

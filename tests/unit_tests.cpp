@@ -1,0 +1,337 @@
+// Unit tests for the pure pieces: byte order, output names, the probe's decisions, the sample
+// area end, the header bytes and the channel copy.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "tarnvell2.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+void put(Bytes& b, std::size_t at, const void* data, std::size_t n) {
+  if (b.size() < at + n) b.resize(at + n);
+  std::memcpy(b.data() + at, data, n);
+}
+void put16(Bytes& b, std::size_t at, std::uint32_t v) {
+  const unsigned char x[2] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)};
+  put(b, at, x, 2);
+}
+void put32(Bytes& b, std::size_t at, std::uint32_t v) {
+  const unsigned char x[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                              static_cast<unsigned char>(v >> 16),
+                              static_cast<unsigned char>(v >> 24)};
+  put(b, at, x, 4);
+}
+void chunk(Bytes& b, const char* tag, std::uint32_t size) {
+  const std::size_t at = b.size();
+  put(b, at, tag, 4);
+  put32(b, at + 4, size);
+}
+
+// A RIFF/WAVE file: fmt chunk, then `between` (whole chunks), then a data chunk of n bytes.
+Bytes wave(std::uint32_t channels, std::uint32_t bits, std::uint32_t rate, std::size_t n,
+           const Bytes& between = {}) {
+  Bytes b;
+  chunk(b, "RIFF", 0);
+  put(b, 8, "WAVE", 4);
+  chunk(b, "fmt ", 16);
+  put16(b, 20, 1);
+  put16(b, 22, channels);
+  put32(b, 24, rate);
+  put32(b, 28, rate * channels * bits / 8);
+  put16(b, 32, channels * bits / 8);
+  put16(b, 34, bits);
+  b.insert(b.end(), between.begin(), between.end());
+  chunk(b, "data", static_cast<std::uint32_t>(n));
+  b.resize(b.size() + n, 0x55);
+  put32(b, 4, static_cast<std::uint32_t>(b.size() - 8));
+  return b;
+}
+
+SourceFormat probe(const Bytes& b) {
+  return probeHead(b.data(), b.size(), b.size());
+}
+
+TEST(ByteOrder, AssemblesAndTakesApart) {
+  const struct {
+    Bytes bytes;
+    std::uint32_t value;
+  } cases[] = {
+      {{0x02, 0x00}, 2},
+      {{0x18, 0x00}, 24},
+      {{0xFF, 0xFF}, 65535},
+      {{0x44, 0xAC, 0x00, 0x00}, 44100},
+      {{0x80, 0xBB, 0x00, 0x00}, 48000},
+      {{0x88, 0x58, 0x01, 0x00}, 88200},
+      {{0x00, 0x00, 0x00, 0x80}, 0x80000000u},
+      {{0xDB, 0xFF, 0xFF, 0xFF}, 0xFFFFFFDBu},
+      {{0xFF, 0xFF, 0xFF, 0xFF}, 0xFFFFFFFFu},
+  };
+  for (const auto& c : cases) {
+    unsigned char out[4] = {};
+    if (c.bytes.size() == 2) {
+      EXPECT_EQ(Assem2(c.bytes.data()), c.value);
+      Decon2(static_cast<std::uint16_t>(c.value), out);
+    } else {
+      EXPECT_EQ(Assem4(c.bytes.data()), c.value);
+      Decon4(c.value, out);
+    }
+    EXPECT_EQ(Bytes(out, out + c.bytes.size()), c.bytes) << c.value;
+  }
+}
+
+TEST(Names, CutsTheLastComponentAndKeepsTheFolder) {
+  const struct {
+    const char* source;
+    const char* left;  // nullptr: the filename error
+  } cases[] = {
+      {"song.wav", "songL.wav"},
+      {"my.song.wav", "myL.wav"},
+      {"song", "songL.wav"},
+      {".hidden.wav", "hiddenL.wav"},
+      {"old.takes/song.wav", "old.takes/songL.wav"},
+      {"./song.wav", "./songL.wav"},
+      {"dir/my.song.wav", "dir/myL.wav"},
+      {"/abs/dir/a b.wav", "/abs/dir/a bL.wav"},
+      {"x", "xL.wav"},
+      {"...", nullptr},
+      {"dir/...", nullptr},
+      {"dir/", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& c : cases) {
+    std::string left, right;
+    const bool ok = outputNames(c.source, left, right);
+    ASSERT_EQ(ok, c.left != nullptr) << c.source;
+    if (!ok) continue;
+    EXPECT_EQ(left, c.left);
+    EXPECT_EQ(right, left.substr(0, left.size() - 5) + "R.wav");
+  }
+}
+
+TEST(Names, HaveNoLengthLimit) {
+  const std::string base(5000, 'a');
+  std::string left, right;
+  ASSERT_TRUE(outputNames(base + ".wav", left, right));
+  EXPECT_EQ(right, base + "R.wav");
+}
+
+TEST(Probe, ReadsTheAttributesOfUsableFiles) {
+  const struct {
+    std::uint32_t bits, rate, bytesPerSample;
+  } cases[] = {{16, 44100, 2}, {24, 48000, 3}, {16, 0xFFFFFFFFu, 2}};
+  for (const auto& c : cases) {
+    const SourceFormat f = probe(wave(2, c.bits, c.rate, 100));
+    EXPECT_EQ(f.verdict, Verdict::usable);
+    EXPECT_EQ(f.channels, 2u);
+    EXPECT_EQ(f.bitsPerSample, c.bits);
+    EXPECT_EQ(f.bytesPerSample, c.bytesPerSample);
+    EXPECT_EQ(f.sampleRate, c.rate);
+    EXPECT_EQ(f.dataStart, 44u);
+  }
+}
+
+TEST(Probe, RejectsInTheOrderOfItsChecks) {
+  Bytes noData = wave(2, 16, 44100, 0);
+  put(noData, 36, "DATA", 4);
+  Bytes monoNoData = wave(1, 8, 44100, 0);
+  put(monoNoData, 36, "DATA", 4);
+  Bytes noFmt = wave(2, 16, 44100, 4);
+  put(noFmt, 12, "FMT ", 4);
+  const struct {
+    const char* what;
+    Bytes file;
+    Verdict verdict;
+  } cases[] = {
+      {"mono 16", wave(1, 16, 44100, 8), Verdict::notStereo},
+      {"mono 8", wave(1, 8, 44100, 8), Verdict::notStereo},
+      {"65535 channels", wave(65535, 16, 44100, 8), Verdict::notStereo},
+      {"stereo 8", wave(2, 8, 44100, 8), Verdict::badBits},
+      {"stereo 32", wave(2, 32, 44100, 8), Verdict::badBits},
+      {"stereo 0 bits", wave(2, 0, 44100, 8), Verdict::badBits},
+      {"no data tag", noData, Verdict::noData},
+      {"mono and no data tag", monoNoData, Verdict::notStereo},
+      {"no fmt tag", noFmt, Verdict::noFormat},
+      {"empty", Bytes{}, Verdict::noFormat},
+  };
+  for (const auto& c : cases) EXPECT_EQ(probe(c.file).verdict, c.verdict) << c.what;
+}
+
+TEST(Probe, FieldsCutOffByTheEndOfTheFileAreUnusable) {
+  const Bytes full = wave(2, 16, 44100, 0);
+  const struct {
+    std::size_t length;
+    Verdict verdict;
+  } cases[] = {
+      {12 + 2, Verdict::noFormat}, {12 + 3, Verdict::notStereo}, {12 + 11, Verdict::notStereo},
+      {12 + 12, Verdict::badBits}, {12 + 23, Verdict::badBits},  {12 + 24, Verdict::noData},
+      {36 + 3, Verdict::noData},   {36 + 4, Verdict::usable},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(probeHead(full.data(), c.length, c.length).verdict, c.verdict) << c.length;
+}
+
+TEST(Probe, SearchesEvenOffsetsUpTo15000) {
+  // Raw files (no RIFF header, so no chunk walk): the tags are wherever we put them.
+  const struct {
+    std::size_t fmtAt, dataAt;
+    Verdict verdict;
+    std::uint32_t dataStart;
+  } cases[] = {
+      {2, 40, Verdict::usable, 48},
+      {3, 40, Verdict::noFormat, 0},           // odd offset
+      {0, 40, Verdict::noFormat, 0},           // offset 0 is never examined
+      {2, 41, Verdict::noData, 0},             // odd offset
+      {2, 15000, Verdict::usable, 15008},      // the last candidate
+      {2, 15002, Verdict::noData, 0},          // one past it
+      {14976, 15000, Verdict::usable, 15008},  // fields read up to byte 15000
+      {15000, 2, Verdict::usable, 10},         // data before fmt is found all the same
+  };
+  for (const auto& c : cases) {
+    Bytes b(15100, 0);
+    put(b, c.fmtAt, "fmt?", 4);
+    put16(b, c.fmtAt + 10, 2);
+    put16(b, c.fmtAt + 22, 16);
+    put(b, c.dataAt, "data", 4);
+    const SourceFormat f = probe(b);
+    EXPECT_EQ(f.verdict, c.verdict) << c.fmtAt << " " << c.dataAt;
+    if (f.verdict == Verdict::usable) {
+      EXPECT_EQ(f.dataStart, c.dataStart);
+    }
+  }
+}
+
+TEST(Probe, SkipsTagsInsideWalkedChunks) {
+  // ffmpeg: a comment mentioning "metadata" in a LIST chunk before the data chunk.
+  Bytes list;
+  chunk(list, "LIST", 16);
+  put(list, 8, "INFOmetadata", 12);
+  list.resize(24, 0);
+  EXPECT_EQ(list[12 + 4], 'd');  // "data" at an even offset inside the body
+  EXPECT_EQ(probe(wave(2, 16, 44100, 8, list)).dataStart, 36u + 24 + 8);
+
+  // An odd-sized chunk is followed by a pad byte and the walk goes on behind it.
+  Bytes odd;
+  chunk(odd, "note", 7);
+  put(odd, 8, "\0\0data\0\0", 8);
+  EXPECT_EQ(probe(wave(2, 16, 44100, 8, odd)).dataStart, 36u + 16 + 8);
+
+  // A malformed header stops the walk: the search then takes the first "data" it meets.
+  Bytes bad;
+  chunk(bad, "no\ttab", 8);
+  put(bad, 8, "\0\0data\0\0", 8);
+  EXPECT_EQ(probe(wave(2, 16, 44100, 8, bad)).dataStart, 36u + 10 + 8);
+
+  // Without "RIFF" ... "WAVE" nothing is walked.
+  Bytes raw = wave(2, 16, 44100, 8, list);
+  put(raw, 0, "RIFX", 4);
+  EXPECT_EQ(probe(raw).dataStart, 36u + 16 + 8);
+}
+
+TEST(Probe, WalkNeedsBodiesThatFitTheFile) {
+  Bytes list;
+  chunk(list, "LIST", 16);
+  put(list, 8, "INFOmetadata", 12);
+  list.resize(24, 0);
+  Bytes b = wave(2, 16, 44100, 8, list);
+  // The same bytes, cut so that the LIST body no longer fits: the walk gives up.
+  EXPECT_EQ(probeHead(b.data(), 36 + 20, 36 + 20).dataStart, 36u + 16 + 8);
+}
+
+TEST(SampleArea, EndsAtTheDeclaredSizeOnlyBeforeAChunk) {
+  Bytes list;
+  chunk(list, "LIST", 4);
+  put(list, 8, "INFO", 4);
+  Bytes junk(9, 0x01);
+  Bytes padded = list;
+  padded.insert(padded.begin(), 0);
+  const struct {
+    const char* what;
+    std::uint32_t declared;
+    std::uint64_t length;
+    Bytes next;
+    std::uint64_t end;
+  } cases[] = {
+      {"chunk follows", 100, 156, list, 144},
+      {"odd size, pad byte, chunk", 99, 157, padded, 143},
+      {"odd size, no pad, chunk", 99, 155, list, 143},
+      {"even size with a pad is not a chunk", 100, 157, padded, 157},
+      {"no chunk follows", 100, 153, junk, 153},
+      {"declared size 0", 0, 156, list, 156},
+      {"streamed", 0xFFFFFFFFu, 156, list, 156},
+      {"declared past the end", 200, 156, {}, 156},
+      {"declared up to the end", 112, 156, {}, 156},
+      {"chunk body past the end", 100, 155, list, 155},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(sampleAreaEnd(44, c.declared, c.length, c.next.data(), c.next.size()), c.end)
+        << c.what;
+}
+
+TEST(Header, MatchesTheCanonicalLayout) {
+  const Bytes expected = {0x52, 0x49, 0x46, 0x46, 0xAC, 0x13, 0x00, 0x00, 0x57, 0x41, 0x56,
+                          0x45, 0x66, 0x6D, 0x74, 0x20, 0x10, 0x00, 0x00, 0x00, 0x01, 0x00,
+                          0x01, 0x00, 0x44, 0xAC, 0x00, 0x00, 0x88, 0x58, 0x01, 0x00, 0x02,
+                          0x00, 0x10, 0x00, 0x64, 0x61, 0x74, 0x61, 0x88, 0x13, 0x00, 0x00};
+  const auto h = monoHeader(44100, 16, 2500);
+  EXPECT_EQ(Bytes(h.begin(), h.end()), expected);
+
+  const struct {
+    std::uint32_t rate, bits, frames, byteRate, align, dataSize;
+  } cases[] = {
+      {48000, 24, 10, 144000, 3, 30},
+      {44100, 16, 0, 88200, 2, 0},
+      {96000, 24, 1431655753, 288000, 3, 0xFFFFFFDBu},  // the largest that fits
+  };
+  for (const auto& c : cases) {
+    const auto g = monoHeader(c.rate, c.bits, c.frames);
+    EXPECT_EQ(Assem4(g.data() + 4), c.dataSize + 36);
+    EXPECT_EQ(Assem4(g.data() + 24), c.rate);
+    EXPECT_EQ(Assem4(g.data() + 28), c.byteRate);
+    EXPECT_EQ(Assem2(g.data() + 32), c.align);
+    EXPECT_EQ(Assem2(g.data() + 34), c.bits);
+    EXPECT_EQ(Assem4(g.data() + 40), c.dataSize);
+  }
+}
+
+TEST(Extractor, PicksOneSampleOfEachFrame) {
+  const Bytes frames16 = {0x10, 0x11, 0x20, 0x21, 0x12, 0x13, 0x22, 0x23};
+  const Bytes frames24 = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  const struct {
+    const Bytes& in;
+    std::uint32_t width, selector;
+    Bytes out;
+  } cases[] = {
+      {frames16, 2, 0, {0x10, 0x11, 0x12, 0x13}}, {frames16, 2, 1, {0x20, 0x21, 0x22, 0x23}},
+      {frames16, 2, 5, {0x10, 0x11, 0x12, 0x13}}, {frames24, 3, 0, {1, 2, 3, 7, 8, 9}},
+      {frames24, 3, 1, {4, 5, 6, 10, 11, 12}},
+  };
+  for (const auto& c : cases) {
+    const std::size_t n = c.in.size() / (2 * c.width);
+    Bytes out(n * c.width, 0xEE);
+    extractChannel(c.in.data(), n, c.width, c.selector, out.data());
+    EXPECT_EQ(out, c.out) << c.width << " " << c.selector;
+  }
+}
+
+TEST(Extractor, LongRunsMatchAPlainLoop) {
+  // Long enough for any vectorised path and its scalar tail.
+  for (std::uint32_t width : {2u, 3u}) {
+    const std::size_t n = 1037;
+    Bytes in(2 * width * n);
+    for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<unsigned char>(i * 7 + i / 251);
+    for (std::uint32_t selector : {0u, 1u}) {
+      Bytes out(width * n), expected(width * n);
+      extractChannel(in.data(), n, width, selector, out.data());
+      for (std::size_t k = 0; k < n; ++k)
+        for (std::size_t j = 0; j < width; ++j)
+          expected[k * width + j] = in[2 * k * width + selector * width + j];
+      EXPECT_EQ(out, expected) << width << " " << selector;
+    }
+  }
+}
+
+}  // namespace
