@@ -15,10 +15,11 @@ namespace {
 // while the buffers stay far below a megabyte: 384 KiB + 192 KiB for 24-bit sources.
 constexpr std::size_t kBlockFrames = 64 * 1024;
 
-// Fixed width, so that the compiler turns the copy into a few wide moves per frame.
-template <std::size_t Width>
+// Fixed sizes, so that the compiler turns the copy into a few wide moves per frame.
+template <std::size_t Move, std::size_t FrameBytes = 2 * Move, std::size_t Step = Move>
 void pick(const unsigned char* in, std::size_t frames, unsigned char* out) {
-  for (std::size_t k = 0; k < frames; ++k) std::memcpy(out + k * Width, in + 2 * k * Width, Width);
+#pragma GCC unroll 8
+  for (std::size_t k = 0; k < frames; ++k) std::memcpy(out + k * Step, in + k * FrameBytes, Move);
 }
 
 struct Closer {
@@ -35,7 +36,12 @@ void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t b
       pick<2>(in, frames, out);
       break;
     case 3:
-      pick<3>(in, frames, out);
+      // Four-byte moves whose fourth byte the next sample overwrites: one load and one store
+      // per sample instead of three. The last frame is copied exactly, so nothing is touched
+      // past either buffer.
+      if (frames == 0) break;
+      pick<4, 6, 3>(in, frames - 1, out);
+      std::memcpy(out + 3 * (frames - 1), in + 6 * (frames - 1), 3);
       break;
     default:
       for (std::size_t k = 0; k < frames; ++k)
