@@ -56,12 +56,16 @@ def source(samples, channels=2, bits=16, rate=44100, before=b"", after=b"", decl
     return b"RIFF" + struct.pack("<I", len(body)) + body
 
 
+def mono_header(length, bits, rate):
+    width = bits // 8
+    return (b"RIFF" + struct.pack("<I", 36 + length) + b"WAVEfmt " +
+            struct.pack("<IHHIIHH", 16, 1, 1, rate, rate * width, width, bits) + b"data" +
+            struct.pack("<I", length))
+
+
 def mono(samples, bits, rate):
     """The output we expect, built here rather than by the tool."""
-    width = bits // 8
-    return (b"RIFF" + struct.pack("<I", 36 + len(samples)) + b"WAVEfmt " +
-            struct.pack("<IHHIIHH", 16, 1, 1, rate, rate * width, width, bits) + b"data" +
-            struct.pack("<I", len(samples)) + samples)
+    return mono_header(len(samples), bits, rate) + samples
 
 
 def channels_of(samples, bits):
@@ -297,6 +301,35 @@ class Faults(Scratch):
         self.assertEqual(run(["song.wav"], self.dir, fsize=44 + 150000), (DONE, 0))
 
 
+class LargeFiles(unittest.TestCase):
+    def test_source_past_2_gib(self):
+        # Sparse, in memory where possible: catches a 32-bit long or off_t anywhere in the path.
+        top = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+        folder = tempfile.mkdtemp(prefix="tarnvell2-big-", dir=top)
+        self.addCleanup(shutil.rmtree, folder)
+        n = (2 << 30) + (1 << 20)
+        line = (2 << 30) - 44  # the data offset of file offset 2 GiB
+        marks = [0, line - 4096, line + 4096, n - 8192]
+        with open(os.path.join(folder, "big.wav"), "wb") as f:
+            f.write(source(b"", rate=48000, declared=n))
+            for at in marks:
+                f.seek(44 + at)
+                f.write(pattern(8192))
+            f.truncate(44 + n)
+        self.assertEqual(run(["big.wav"], folder), (DONE, 0))
+        left, right = channels_of(pattern(8192), 16)
+        for side, expected in (("L", left), ("R", right)):
+            with open(os.path.join(folder, "big%s.wav" % side), "rb") as f:
+                self.assertEqual(os.fstat(f.fileno()).st_size, 44 + n // 2)
+                self.assertEqual(f.read(44), mono_header(n // 2, 16, 48000))
+                for at in marks:
+                    f.seek(44 + at // 2)
+                    self.assertEqual(f.read(4096), expected, (side, at))
+                f.seek(44 + (line + 4096 + 8192) // 2)
+                self.assertEqual(f.read(4096), bytes(4096))
+            os.unlink(os.path.join(folder, "big%s.wav" % side))
+
+
 def have(tool):
     return shutil.which(tool) is not None
 
@@ -387,7 +420,7 @@ def main():
         suite = loader.loadTestsFromNames(rest, sys.modules[__name__])
     else:
         suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
-                                   for c in (Splits, Dialogue, Refusals, Faults))
+                                   for c in (Splits, Dialogue, Refusals, Faults, LargeFiles))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     sys.exit(0 if result.wasSuccessful() else 1)
 

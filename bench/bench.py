@@ -1,0 +1,242 @@
+#!/usr/bin/env python3
+"""Benchmark: tarnvell2 against a plain copy of the source and against the peers people use
+(sox, ffmpeg, libsndfile's sndfile-deinterleave), where installed.
+
+For each width (16 and 24 bits) it makes a stereo source of random samples, checks that every
+tool's sample data equals tarnvell2's, then times the tools interleaved over several rounds after
+a warm-up. Before every timed run the source is read once (the host may drop the page cache when
+idle) and the outputs of the previous run are deleted. It reports, per tool, the median wall time,
+the median of the per-round ratio to cp, the median user and system time and the peak resident
+memory. A benchmark, not a test: it prints figures and fails only when outputs differ.
+
+    bench/bench.py --tool build/tarnvell2 [--size 1G] [--rounds 5] [--dir DIR]
+                   [--csv FILE] [--json FILE] [--callgrind]
+"""
+import argparse
+import json
+import os
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+GNU_TIME = "/usr/bin/time"  # Debian package "time"
+
+
+def parse_size(text):
+    units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+    return int(float(text[:-1]) * units[text[-1].upper()]) if text[-1].upper() in units else int(text)
+
+
+def make_source(path, size, bits):
+    width = bits // 8
+    size -= size % (2 * width)
+    rate = 48000
+    header = (b"RIFF" + struct.pack("<I", size + 36) + b"WAVEfmt " +
+              struct.pack("<IHHIIHH", 16, 1, 2, rate, rate * 2 * width, 2 * width, bits) +
+              b"data" + struct.pack("<I", size))
+    block = os.urandom(1 << 22)
+    with open(path, "wb") as f:
+        f.write(header)
+        left = size
+        while left:
+            n = min(left, len(block))
+            f.write(block[:n])
+            left -= n
+
+
+def data_chunk(path):
+    """(offset, length) of the data chunk of a RIFF/WAVE file, by walking its chunks."""
+    with open(path, "rb") as f:
+        f.seek(12)
+        while True:
+            head = f.read(8)
+            if len(head) < 8:
+                raise ValueError("no data chunk in " + path)
+            tag, size = head[:4], struct.unpack("<I", head[4:])[0]
+            if tag == b"data":
+                length = os.path.getsize(path) - f.tell()
+                return f.tell(), min(size, length) if size not in (0, 0xFFFFFFFF) else length
+            f.seek(size + (size & 1), 1)
+
+
+def same_data(a, b):
+    (ao, al), (bo, bl) = data_chunk(a), data_chunk(b)
+    if al != bl:
+        return False
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        fa.seek(ao)
+        fb.seek(bo)
+        while al > 0:
+            n = min(al, 1 << 22)
+            if fa.read(n) != fb.read(n):
+                return False
+            al -= n
+    return True
+
+
+def warm(path):
+    with open(path, "rb") as f:
+        while f.read(1 << 22):
+            pass
+
+
+def timed(commands, cwd):
+    """Runs the commands one after another; wall, user, system seconds and peak RSS in KiB.
+
+    Memory and CPU times come from GNU time: a child forked straight from Python would report
+    Python's own peak RSS, which Linux carries across the exec."""
+    wall = user = system = 0.0
+    peak = 0
+    with tempfile.NamedTemporaryFile("r") as report:
+        for command in commands:
+            start = time.perf_counter()
+            p = subprocess.run([GNU_TIME, "-f", "%U %S %M", "-o", report.name] + command, cwd=cwd,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            wall += time.perf_counter() - start
+            if p.returncode != 0:
+                raise RuntimeError("%s failed: %s" % (command, p.stderr.decode()))
+            report.seek(0)
+            u, s, m = report.read().split()[-3:]
+            user += float(u)
+            system += float(s)
+            peak = max(peak, int(m))
+    return wall, user, system, peak
+
+
+def tools(tool, src, bits):
+    """name -> (commands, outputs (left, right) or None for cp)."""
+    base = os.path.splitext(os.path.basename(src))[0]
+    codec = "pcm_s%dle" % bits
+    found = {
+        "cp": ([["cp", src, "copy.wav"]], None),
+        "tarnvell2": ([[tool, src]], (base + "L.wav", base + "R.wav")),
+    }
+    if shutil.which("sox"):
+        found["sox"] = ([["sox", src, "soxL.wav", "remix", "1"],
+                         ["sox", src, "soxR.wav", "remix", "2"]], ("soxL.wav", "soxR.wav"))
+    if shutil.which("ffmpeg"):
+        found["ffmpeg"] = ([["ffmpeg", "-v", "error", "-y", "-i", src, "-filter_complex",
+                             "channelsplit=channel_layout=stereo[L][R]", "-map", "[L]", "-c:a",
+                             codec, "ffL.wav", "-map", "[R]", "-c:a", codec, "ffR.wav"]],
+                           ("ffL.wav", "ffR.wav"))
+    if shutil.which("sndfile-deinterleave"):
+        stem = os.path.splitext(src)[0]
+        found["sndfile-deinterleave"] = ([["sndfile-deinterleave", src]],
+                                         (stem + "_00.wav", stem + "_01.wav"))
+    return found
+
+
+def clean(work, keep):
+    for name in os.listdir(work):
+        if name not in keep:
+            os.unlink(os.path.join(work, name))
+
+
+def bench_width(tool, work, size, bits, rounds):
+    src = os.path.join(work, "src%d.wav" % bits)
+    make_source(src, size, bits)
+    keep = {os.path.basename(src)}
+    found = tools(tool, src, bits)
+    # Correctness first: every peer's samples must equal ours.
+    outputs = {}
+    for name, (commands, outs) in found.items():
+        timed(commands, work)
+        if outs:
+            outputs[name] = outs
+    ours = [os.path.join(work, o) for o in outputs["tarnvell2"]]
+    for name, outs in outputs.items():
+        for mine, theirs in zip(ours, outs):
+            if not same_data(mine, os.path.join(work, theirs)):
+                sys.exit("%s and tarnvell2 differ on %s (%d-bit)" % (name, theirs, bits))
+    clean(work, keep)
+    samples = {name: [] for name in found}
+    for r in range(rounds + 1):  # round 0 is the warm-up
+        for name, (commands, _) in found.items():
+            warm(src)
+            figures = timed(commands, work)
+            clean(work, keep)
+            if r > 0:
+                samples[name].append(figures)
+    os.unlink(src)
+    rows = []
+    cp_walls = [s[0] for s in samples["cp"]]
+    for name, runs in samples.items():
+        rows.append({
+            "bits": bits, "tool": name, "size_bytes": size,
+            "wall_s": statistics.median(s[0] for s in runs),
+            "ratio_to_cp": statistics.median(s[0] / c for s, c in zip(runs, cp_walls)),
+            "user_s": statistics.median(s[1] for s in runs),
+            "sys_s": statistics.median(s[2] for s in runs),
+            "peak_rss_kib": max(s[3] for s in runs),
+        })
+    return rows
+
+
+def callgrind(tool, work, bits):
+    """Instructions per source byte for a 50 MiB source: repeatable, unlike wall time."""
+    size = 50 << 20
+    src = os.path.join(work, "cg%d.wav" % bits)
+    make_source(src, size, bits)
+    out = os.path.join(work, "callgrind.out")
+    subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, tool, src],
+                   cwd=work, check=True, capture_output=True)
+    with open(out) as f:
+        total = next(int(line.split()[1]) for line in f if line.startswith(("summary:", "totals:")))
+    clean(work, set())
+    return total / size
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--tool", default="build/tarnvell2")
+    parser.add_argument("--size", default="1G", help="source size, e.g. 10M or 1G (default 1G)")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--bits", default="16,24")
+    parser.add_argument("--dir", help="work folder (default: a temporary one, removed after)")
+    parser.add_argument("--csv")
+    parser.add_argument("--json")
+    parser.add_argument("--callgrind", action="store_true",
+                        help="also count instructions per source byte (valgrind, 50 MiB)")
+    args = parser.parse_args()
+    if not os.path.exists(GNU_TIME):
+        sys.exit("bench needs GNU time: apt-get install -y time")
+    tool = os.path.abspath(args.tool)
+    work = tempfile.mkdtemp(prefix="tarnvell2-bench-", dir=args.dir)
+    rows = []
+    try:
+        for bits in (int(b) for b in args.bits.split(",")):
+            rows += bench_width(tool, work, parse_size(args.size), bits, args.rounds)
+            if args.callgrind:
+                rows.append({"bits": bits, "tool": "tarnvell2 (callgrind)",
+                             "instructions_per_byte": callgrind(tool, work, bits)})
+    finally:
+        shutil.rmtree(work)
+
+    print("%-5s %-24s %9s %8s %8s %8s %10s" % ("bits", "tool", "wall s", "x cp", "user s",
+                                               "sys s", "peak KiB"))
+    for r in rows:
+        if "instructions_per_byte" in r:
+            print("%-5d %-24s %.2f instructions per source byte" % (r["bits"], r["tool"],
+                                                                    r["instructions_per_byte"]))
+        else:
+            print("%-5d %-24s %9.3f %8.2f %8.3f %8.3f %10d" % (
+                r["bits"], r["tool"], r["wall_s"], r["ratio_to_cp"], r["user_s"], r["sys_s"],
+                r["peak_rss_kib"]))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(rows, f, indent=1)
+    if args.csv:
+        keys = ["bits", "tool", "size_bytes", "wall_s", "ratio_to_cp", "user_s", "sys_s",
+                "peak_rss_kib", "instructions_per_byte"]
+        with open(args.csv, "w") as f:
+            f.write(",".join(keys) + "\n")
+            for r in rows:
+                f.write(",".join(str(r.get(k, "")) for k in keys) + "\n")
+
+
+if __name__ == "__main__":
+    main()
