@@ -1,10 +1,10 @@
 // The source probe: finds the format and data chunks by searching the start of the file for
 // their tags, the way the tool always has, but refuses tags that lie inside another chunk.
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 
 #include "tarnvell2.h"
@@ -139,8 +139,8 @@ void GET_ATTRIBUTES(std::uint32_t trackIndex, const char* sourceName, std::uint3
       std::string("Cannot find file in track list called ") + sourceName + "!!";
   // Only a regular file is a source: a folder opens for reading on Linux but cannot be read,
   // and opening a pipe with no writer would hang.
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(sourceName, error)) endRun(notFound, 2);
+  struct stat status;
+  if (stat(sourceName, &status) != 0 || !S_ISREG(status.st_mode)) endRun(notFound, 2);
   File source(std::fopen(sourceName, "rb"));
   if (!source) endRun(notFound, 2);
   const off_t length = lengthOf(source.get());

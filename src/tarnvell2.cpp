@@ -5,14 +5,18 @@
 // replaced. Without SOURCE the name is asked for on the console.
 #include "tarnvell2.h"
 
-#include <filesystem>
+#include <sys/stat.h>
+
 #include <string>
 
 namespace {
 
+// POSIX stat rather than std::filesystem, whose locale machinery would make the binary six
+// times larger. A file that does not exist yet is nobody's twin.
 bool sameFile(const std::string& a, const std::string& b) {
-  std::error_code error;  // a file that does not exist yet is nobody's twin
-  return std::filesystem::equivalent(a, b, error);
+  struct stat sa, sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 }  // namespace

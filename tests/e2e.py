@@ -334,6 +334,52 @@ def have(tool):
     return shutil.which(tool) is not None
 
 
+CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+
+
+class Corpus(Scratch):
+    """Every malformed file kept in tests/data, with the answer it must get. Anything on standard
+    error (a sanitizer's report) fails it too."""
+
+    def test_replay(self):
+        with open(os.path.join(CORPUS, "corpus.txt")) as f:
+            cases = [line.rstrip("\n").split("\t") for line in f if not line.startswith("#")]
+        self.assertGreater(len(cases), 40)
+        for name, status, message in cases:
+            with self.subTest(name):
+                shutil.copy(os.path.join(CORPUS, name), self.path("case.wav"))
+                p = subprocess.run(RUNNER + [TOOL, "case.wav"], cwd=self.dir, capture_output=True,
+                                   timeout=60)
+                self.assertEqual((p.stdout, p.returncode, p.stderr),
+                                 (message.encode() + b"\n", int(status), b""))
+                outputs = [n for n in self.files() if n != "case.wav"]
+                self.assertEqual(outputs, ["caseL.wav", "caseR.wav"] if status == "0" else [])
+                for n in outputs:  # complete and consistent: the header counts what follows
+                    out = self.read(n)
+                    self.assertEqual(struct.unpack_from("<I", out, 40)[0], len(out) - 44)
+                    os.unlink(self.path(n))
+
+
+class ShrinkingSource(Scratch):
+    """The source loses its samples between the probe and the copy: staged with gdb, which stops
+    the tool on entry to the copy and truncates the source there."""
+
+    @unittest.skipUnless(have("gdb"), "gdb is not installed")
+    def test_source_shrinks_before_the_copy(self):
+        self.write("song.wav", source(pattern(400000)))
+        for side, skip in (("left", []), ("right", ["-ex", "continue"])):
+            with self.subTest(side):
+                shutil.copy(self.path("song.wav"), self.path("s.wav"))
+                p = subprocess.run(
+                    ["gdb", "-nx", "-batch", "-ex", "break COPY_DATA", "-ex", "run"] + skip +
+                    ["-ex", "shell truncate -s 100044 s.wav", "-ex", "continue",
+                     "--args", TOOL, "s.wav"], cwd=self.dir, capture_output=True, timeout=120,
+                    env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # LSan fails under ptrace
+                self.assertIn(b"Unable to read file.", p.stdout)
+                self.assertIn(b"exited with code 02", p.stdout)
+                self.assertNotIn(b"done", p.stdout)
+
+
 class Oracles(Scratch):
     """Files from other programs, split and compared with sox's own channel extraction."""
 
@@ -407,6 +453,8 @@ def main():
     parser.add_argument("--runner", default="")
     parser.add_argument("--oracles", action="store_true",
                         help="only the files of other programs; exit 77 (skipped) without sox")
+    parser.add_argument("--shrink", action="store_true",
+                        help="only the source shrinking during the run (needs gdb on the host)")
     args, rest = parser.parse_known_args()
     TOOL = os.path.abspath(args.tool)
     RUNNER = shlex.split(args.runner)
@@ -416,11 +464,13 @@ def main():
             print("skipped: sox is not installed (apt-get install sox ffmpeg)")
             sys.exit(77)
         suite = loader.loadTestsFromTestCase(Oracles)
+    elif args.shrink:
+        suite = loader.loadTestsFromTestCase(ShrinkingSource)
     elif rest:
         suite = loader.loadTestsFromNames(rest, sys.modules[__name__])
     else:
         suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
-                                   for c in (Splits, Dialogue, Refusals, Faults, LargeFiles))
+                                   for c in (Splits, Dialogue, Refusals, Faults, LargeFiles, Corpus))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     sys.exit(0 if result.wasSuccessful() else 1)
 

@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""Writes the malformed files of this folder, each named after what is wrong with it, and
+corpus.txt, which says what the tool must answer for each: exit status and message. Files that
+the fuzzer once found troublesome are kept here too (listed in corpus.txt, not made by this
+script). Run it again after changing a case; tests/e2e.py replays the list."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DONE = (0, "done")
+NOT_STEREO = (1, "The file you want to convert is not a stereo track!")
+BAD_BITS = (1, "24 bit or 16 bit wave files only!")
+NO_FORMAT = (2, "Can't find format chunk in wave file!")
+NO_DATA = (2, "Can't find data block in wave file!")
+
+
+def chunk(tag, body, size=None):
+    return tag + struct.pack("<I", len(body) if size is None else size) + body
+
+
+def fmt(channels=2, bits=16, rate=44100):
+    align = channels * bits // 8
+    return chunk(b"fmt ", struct.pack("<HHIIHH", 1, channels, rate, rate * align & 0xFFFFFFFF,
+                                      align & 0xFFFF, bits))
+
+
+def riff(body, size=None):
+    return b"RIFF" + struct.pack("<I", len(body) + 4 if size is None else size) + b"WAVE" + body
+
+
+SAMPLES = bytes(range(16))
+GOOD = riff(fmt() + chunk(b"data", SAMPLES))
+
+
+def at(offset, tag, length, fill=b"\0"):
+    """A raw file (no chunk walk) with a tag at an offset; a stereo 16-bit fmt at 2 if `tag`
+    is data, else data at 2."""
+    b = bytearray(fill * length)
+    if tag == b"fmt ":
+        b[2:6] = b"data"
+    else:
+        b[2:26] = fmt()[:24]
+    b[offset:offset + 4] = tag
+    if tag == b"fmt ":
+        b[offset:offset + 24] = fmt()[:24]
+    return bytes(b[:length])
+
+
+CASES = [
+    # name, content, (status, message)
+    ("empty.wav", b"", NO_FORMAT),
+    ("cut-in-riff-tag.wav", GOOD[:2], NO_FORMAT),
+    ("riff-header-only.wav", GOOD[:12], NO_FORMAT),
+    ("cut-in-fmt-tag.wav", GOOD[:14], NO_FORMAT),
+    ("cut-after-fmt-tag.wav", GOOD[:15], NOT_STEREO),
+    ("cut-in-channels.wav", GOOD[:23], NOT_STEREO),
+    ("cut-in-sample-rate.wav", GOOD[:26], BAD_BITS),
+    ("cut-in-bits.wav", GOOD[:35], BAD_BITS),
+    ("cut-in-data-tag.wav", GOOD[:38], NO_DATA),
+    ("cut-in-data-size.wav", GOOD[:42], DONE),
+    ("cut-in-first-frame.wav", GOOD[:46], DONE),
+    ("cut-in-last-frame.wav", GOOD[:-1], DONE),
+    ("channels-0.wav", riff(fmt(channels=0) + chunk(b"data", SAMPLES)), NOT_STEREO),
+    ("channels-1-bits-8.wav", riff(fmt(channels=1, bits=8) + chunk(b"data", SAMPLES)),
+     NOT_STEREO),
+    ("channels-65535.wav", riff(fmt(channels=65535) + chunk(b"data", SAMPLES)), NOT_STEREO),
+    ("bits-0.wav", riff(fmt(bits=0) + chunk(b"data", SAMPLES)), BAD_BITS),
+    ("bits-8.wav", riff(fmt(bits=8) + chunk(b"data", SAMPLES)), BAD_BITS),
+    ("bits-32.wav", riff(fmt(bits=32) + chunk(b"data", SAMPLES)), BAD_BITS),
+    ("bits-65535.wav", riff(fmt(bits=65535) + chunk(b"data", SAMPLES)), BAD_BITS),
+    ("sample-rate-ffffffff.wav", riff(fmt(rate=0xFFFFFFFF) + chunk(b"data", SAMPLES)), DONE),
+    ("riff-size-0.wav", riff(fmt() + chunk(b"data", SAMPLES), size=0), DONE),
+    ("riff-size-ffffffff.wav", riff(fmt() + chunk(b"data", SAMPLES), size=0xFFFFFFFF), DONE),
+    ("data-size-0.wav", riff(fmt() + chunk(b"data", SAMPLES, size=0)), DONE),
+    ("data-size-ffffffff.wav", riff(fmt() + chunk(b"data", SAMPLES, size=0xFFFFFFFF)), DONE),
+    ("data-size-past-end.wav", riff(fmt() + chunk(b"data", SAMPLES, size=1000)), DONE),
+    ("data-size-odd-then-list.wav",
+     riff(fmt() + chunk(b"data", SAMPLES[:13]) + b"\0" + chunk(b"LIST", b"INFO")), DONE),
+    ("data-size-ends-on-garbage.wav",
+     riff(fmt() + chunk(b"data", SAMPLES, size=8)), DONE),
+    ("chunk-size-overflows-32-bits.wav",
+     riff(fmt() + chunk(b"LIST", b"INFOdata", size=0xFFFFFFF8) + chunk(b"data", SAMPLES)),
+     DONE),
+    ("chunk-size-ffffffff-before-data.wav",
+     riff(fmt() + chunk(b"junk", b"", size=0xFFFFFFFF) + chunk(b"data", SAMPLES)), DONE),
+    ("chunk-size-odd-without-pad.wav",
+     riff(fmt() + chunk(b"note", b"abc") + chunk(b"data", SAMPLES)), NO_DATA),
+    ("chunk-tag-unprintable.wav",
+     riff(fmt() + chunk(b"\x01\x02\x03\x04", b"") + chunk(b"data", SAMPLES)), DONE),
+    ("data-tag-only-inside-list.wav",
+     riff(fmt() + chunk(b"LIST", b"INFOmetadata") + chunk(b"DATA", SAMPLES)), NO_DATA),
+    ("fmt-tag-only-inside-list.wav",
+     riff(chunk(b"LIST", b"INFO" + fmt()) + chunk(b"data", SAMPLES)), NO_FORMAT),
+    ("data-tag-before-fmt.wav", riff(chunk(b"data", SAMPLES) + fmt()), DONE),
+    ("data-tag-at-end.wav", GOOD[:36] + b"data", DONE),
+    ("fmt-tag-at-odd-offset.wav", at(3, b"fmt ", 100), NO_FORMAT),
+    ("data-tag-at-odd-offset.wav", at(41, b"data", 100), NO_DATA),
+    ("data-tag-at-15000.wav", at(15000, b"data", 15100), DONE),
+    ("data-tag-at-15002.wav", at(15002, b"data", 15100), NO_DATA),
+    ("fmt-tag-at-15000.wav", at(15000, b"fmt ", 15100), DONE),
+    ("fmt-tag-at-15000-cut-in-bits.wav", at(15000, b"fmt ", 15023), BAD_BITS),
+    ("fmt-tag-at-15002.wav", at(15002, b"fmt ", 15100), NO_FORMAT),
+    ("not-riff-at-all.wav", b"RIFX" + GOOD[4:], DONE),
+    ("text-file.wav", b"This is not a sound file at all.\n" * 10, NO_FORMAT),
+]
+
+
+def main():
+    with open(os.path.join(HERE, "corpus.txt"), "w") as listing:
+        listing.write("# file\tstatus\tmessage\n")
+        for name, content, (status, message) in CASES:
+            with open(os.path.join(HERE, name), "wb") as f:
+                f.write(content)
+            listing.write("%s\t%d\t%s\n" % (name, status, message))
+
+
+if __name__ == "__main__":
+    main()
