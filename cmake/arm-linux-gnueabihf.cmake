@@ -1,14 +1,6 @@
-# Cross build for arm-linux-gnueabihf with Debian's cross compiler (g++-arm-linux-gnueabihf), statically linked so
-# that the tool and the tests run under qemu-arm without a target sysroot:
+# 32-bit ARM, hard float, with Debian's g++-arm-linux-gnueabihf; runs under qemu-arm:
 #   cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
-set(TARNVELL_STATIC ON CACHE BOOL "Link statically" FORCE)
+set(CROSS_TRIPLE arm-linux-gnueabihf)
+set(CROSS_PROCESSOR arm)
+set(CROSS_EMULATOR qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-linux.cmake)

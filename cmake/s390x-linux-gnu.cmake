@@ -1,14 +1,6 @@
-# Cross build for s390x-linux-gnu with Debian's cross compiler (g++-s390x-linux-gnu), statically linked so
-# that the tool and the tests run under qemu-s390x without a target sysroot:
+# Big-endian 64-bit s390x with Debian's g++-s390x-linux-gnu; runs under qemu-s390x:
 #   cmake -S . -B build-s390x -DCMAKE_TOOLCHAIN_FILE=cmake/s390x-linux-gnu.cmake
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR s390x)
-set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x)
-set(TARNVELL_STATIC ON CACHE BOOL "Link statically" FORCE)
+set(CROSS_TRIPLE s390x-linux-gnu)
+set(CROSS_PROCESSOR s390x)
+set(CROSS_EMULATOR qemu-s390x)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-linux.cmake)
