@@ -360,6 +360,25 @@ class Corpus(Scratch):
                     os.unlink(self.path(n))
 
 
+    def test_fuzzer_seeds(self):
+        # Inputs the fuzzer kept for their coverage: each gets one of the known answers.
+        folder = os.path.join(os.path.dirname(CORPUS), "..", "fuzz", "corpus")
+        answers = {DONE: 0, NOT_STEREO: 1, BAD_BITS: 1, NO_FORMAT: 2, NO_DATA: 2}
+        names = sorted(os.listdir(folder))
+        self.assertGreater(len(names), 50)
+        for name in names:
+            with self.subTest(name):
+                shutil.copy(os.path.join(folder, name), self.path("case.wav"))
+                p = subprocess.run(RUNNER + [TOOL, "case.wav"], cwd=self.dir, capture_output=True,
+                                   timeout=60)
+                self.assertEqual((answers.get(p.stdout), p.stderr), (p.returncode, b""))
+                for n in ("caseL.wav", "caseR.wav"):
+                    if os.path.exists(self.path(n)):
+                        out = self.read(n)
+                        self.assertEqual(struct.unpack_from("<I", out, 40)[0], len(out) - 44)
+                        os.unlink(self.path(n))
+
+
 class ShrinkingSource(Scratch):
     """The source loses its samples between the probe and the copy: staged with gdb, which stops
     the tool on entry to the copy and truncates the source there."""
