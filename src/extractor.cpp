@@ -22,10 +22,6 @@ void pick(const unsigned char* in, std::size_t frames, unsigned char* out) {
   for (std::size_t k = 0; k < frames; ++k) std::memcpy(out + k * Step, in + k * FrameBytes, Move);
 }
 
-struct Closer {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 }  // namespace
 
 void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t bytesPerSample,
@@ -54,8 +50,8 @@ void COPY_DATA(const char* sourceName, const char* outputName, std::uint32_t dat
                std::uint32_t frameCount) {
   const std::size_t bytesPerSample = bitsPerSample / 8;
   const std::size_t frameBytes = 2 * bytesPerSample;
-  std::unique_ptr<std::FILE, Closer> source(std::fopen(sourceName, "rb"));
-  std::unique_ptr<std::FILE, Closer> output(std::fopen(outputName, "ab"));
+  File source(std::fopen(sourceName, "rb"));
+  File output(std::fopen(outputName, "ab"));
   if (!source || !output) endRun("Unable to open file.", 2);
   // Unbuffered: each block goes straight between the file and our own buffers in one call.
   std::setvbuf(source.get(), nullptr, _IONBF, 0);

@@ -109,11 +109,6 @@ std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint32_t declaredSize,
 
 namespace {
 
-struct Closer {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, Closer>;
-
 // Length of an open file, or -1.
 off_t lengthOf(std::FILE* file) {
   if (fseeko(file, 0, SEEK_END) != 0) return -1;

@@ -9,6 +9,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 
 // ---- Byte order: every header field is little-endian whatever the host.
@@ -17,6 +19,13 @@ std::uint32_t Assem2(const unsigned char* bytes);
 std::uint32_t Assem4(const unsigned char* bytes);
 void Decon2(std::uint16_t value, unsigned char* out);
 void Decon4(std::uint32_t value, unsigned char* out);
+
+// A stream closed when it goes out of scope (the stages check the closes that matter
+// themselves, by releasing it first).
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // ---- Console and run ending.
 
