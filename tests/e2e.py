@@ -290,6 +290,17 @@ class Faults(Scratch):
                 self.assertEqual(run(["song.wav"], self.dir), (OPEN_FAILED, 2))
                 os.rmdir(self.path(taken))
 
+    def test_report_that_cannot_be_delivered(self):
+        self.write("song.wav", source(pattern(40)))
+        with open("/dev/full", "wb") as full:
+            p = subprocess.run(RUNNER + [TOOL, "song.wav"], cwd=self.dir, stdout=full, timeout=60)
+        self.assertEqual(p.returncode, 2)
+
+    def test_source_that_is_a_pipe(self):
+        os.mkfifo(self.path("p.wav"))  # opening it would wait for a writer forever
+        self.assertEqual(run(["p.wav"], self.dir), (not_found("p.wav"), 2))
+        self.assertEqual(self.files(), ["p.wav"])
+
     def test_full_disk(self):
         content = source(pattern(300000))
         # A file size limit stands in for the disk: on the header, in the samples of either side.
