@@ -12,10 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   if (f.channels != 2 || (f.bytesPerSample != 2 && f.bytesPerSample != 3)) std::abort();
   std::uint64_t end = size;
   if (f.dataStart <= size) {
-    const std::uint64_t declaredEnd = std::uint64_t{f.dataStart} + Assem4(data + f.dataStart - 4);
+    const std::uint32_t declared = Assem4(data + f.dataStart - 4);
+    const std::uint64_t declaredEnd = std::uint64_t{f.dataStart} + declared;
     const std::size_t next = declaredEnd < size ? static_cast<std::size_t>(declaredEnd) : size;
-    end = sampleAreaEnd(f.dataStart, Assem4(data + f.dataStart - 4), size, data + next,
-                        size - next < 9 ? size - next : 9);
+    end =
+        sampleAreaEnd(f.dataStart, declared, size, data + next, size - next < 9 ? size - next : 9);
   }
   if (end > size) std::abort();
   if (end <= f.dataStart) return 0;

@@ -81,14 +81,19 @@ def pattern(n):
     return bytes((i * 37 + i // 256) & 0xFF for i in range(n))
 
 
-def run(args, cwd, stdin=b"", fsize=None):
+def launch(args, cwd, stdin=b"", fsize=None):
+    """Runs the tool; the completed process, standard error included."""
     def limits():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a full disk, not a killed process
         if fsize is not None:
             resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
 
-    p = subprocess.run(RUNNER + [TOOL] + args, cwd=cwd, input=stdin, capture_output=True,
-                       timeout=120, preexec_fn=limits, restore_signals=False)
+    return subprocess.run(RUNNER + [TOOL] + args, cwd=cwd, input=stdin, capture_output=True,
+                          timeout=120, preexec_fn=limits, restore_signals=False)
+
+
+def run(args, cwd, stdin=b"", fsize=None):
+    p = launch(args, cwd, stdin, fsize)
     return p.stdout, p.returncode
 
 
@@ -367,8 +372,7 @@ class Corpus(Scratch):
         """Runs the tool on a copy of the file; checks that outputs, if any, are consistent
         (the header counts what follows) and removes them."""
         shutil.copy(path, self.path("case.wav"))
-        p = subprocess.run(RUNNER + [TOOL, "case.wav"], cwd=self.dir, capture_output=True,
-                           timeout=60)
+        p = launch(["case.wav"], self.dir)
         outputs = [n for n in self.files() if n != "case.wav"]
         for n in outputs:
             out = self.read(n)
