@@ -1,5 +1,6 @@
-// libFuzzer target: the whole file in memory goes through the probe's decisions, the sample area
-// end and the channel copy, as the tool would take it; the copy is checked against a plain loop.
+// libFuzzer target: the whole file in memory goes through the probe (the tag searches, the chunk
+// walk, the field reads), the sample area's end and the channel copy, as the tool would take
+// it; the copy is checked against a plain loop.
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -7,27 +8,28 @@
 #include "tarnvell2.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
-  const SourceFormat f = probeHead(data, size < kProbeHeadBytes ? size : kProbeHeadBytes, size);
+  const ReadAt read = [data, size](std::uint64_t at, unsigned char* buffer, std::size_t count) {
+    if (at >= size) return 0L;
+    const std::size_t n = count < size - at ? count : static_cast<std::size_t>(size - at);
+    std::memcpy(buffer, data + at, n);
+    return static_cast<long>(n);
+  };
+  const SourceFormat f = probeSource(read, size);
   if (f.verdict != Verdict::usable) return 0;
-  if (f.channels != 2 || (f.bytesPerSample != 2 && f.bytesPerSample != 3)) std::abort();
-  std::uint64_t end = size;
-  if (f.dataStart <= size) {
-    const std::uint32_t declared = Assem4(data + f.dataStart - 4);
-    const std::uint64_t declaredEnd = std::uint64_t{f.dataStart} + declared;
-    const std::size_t next = declaredEnd < size ? static_cast<std::size_t>(declaredEnd) : size;
-    end =
-        sampleAreaEnd(f.dataStart, declared, size, data + next, size - next < 9 ? size - next : 9);
-  }
-  if (end > size) std::abort();
+  if (f.channels != 2 || (f.bytesPerSample != 2 && f.bytesPerSample != 3) ||
+      f.containerBytes < f.bytesPerSample || f.containerBytes > 4)
+    std::abort();
+  std::uint64_t end = 0;
+  if (!measureSampleArea(read, size, f.dataStart, end) || end > size) std::abort();
   if (end <= f.dataStart) return 0;
-  const std::size_t width = f.bytesPerSample;
-  const std::size_t frames = static_cast<std::size_t>(end - f.dataStart) / (2 * width);
+  const std::size_t width = f.bytesPerSample, stride = f.containerBytes;
+  const std::size_t frames = static_cast<std::size_t>(end - f.dataStart) / (2 * stride);
   const unsigned char* in = data + f.dataStart;
   for (std::uint32_t selector = 0; selector < 2; ++selector) {
     std::vector<unsigned char> out(frames * width);
-    extractChannel(in, frames, f.bytesPerSample, selector, out.data());
+    extractChannel(in, frames, f.bytesPerSample, f.containerBytes, selector, out.data());
     for (std::size_t k = 0; k < frames; ++k)
-      if (std::memcmp(out.data() + k * width, in + (2 * k + selector) * width, width) != 0)
+      if (std::memcmp(out.data() + k * width, in + (2 * k + selector) * stride, width) != 0)
         std::abort();
   }
   return 0;

@@ -12,6 +12,10 @@ std::uint32_t Assem4(const unsigned char* bytes) {
          (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
+std::uint64_t Assem8(const unsigned char* bytes) {
+  return Assem4(bytes) + (std::uint64_t{Assem4(bytes + 4)} << 32);
+}
+
 void Decon2(std::uint16_t value, unsigned char* out) {
   out[0] = static_cast<unsigned char>(value & 0xFF);
   out[1] = static_cast<unsigned char>(value >> 8);

@@ -25,31 +25,32 @@ void pick(const unsigned char* in, std::size_t frames, unsigned char* out) {
 }  // namespace
 
 void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t bytesPerSample,
-                    std::uint32_t channelSelector, unsigned char* out) {
-  in += channelSelector == 1 ? bytesPerSample : 0;
-  switch (bytesPerSample) {
-    case 2:
-      pick<2>(in, frames, out);
-      break;
-    case 3:
-      // Four-byte moves whose fourth byte the next sample overwrites: one load and one store
-      // per sample instead of three. The last frame is copied exactly, so nothing is touched
-      // past either buffer.
-      if (frames == 0) break;
+                    std::uint32_t containerBytes, std::uint32_t channelSelector,
+                    unsigned char* out) {
+  in += channelSelector == 1 ? containerBytes : 0;
+  if (bytesPerSample == 2 && containerBytes == 2) {
+    pick<2>(in, frames, out);
+  } else if (bytesPerSample == 3 && (containerBytes == 3 || containerBytes == 4)) {
+    // Four-byte moves whose fourth byte the next sample overwrites: one load and one store
+    // per sample instead of three. The last sample is copied exactly, so nothing is touched
+    // past either buffer.
+    if (frames == 0) return;
+    if (containerBytes == 3)
       pick<4, 6, 3>(in, frames - 1, out);
-      std::memcpy(out + 3 * (frames - 1), in + 6 * (frames - 1), 3);
-      break;
-    default:
-      for (std::size_t k = 0; k < frames; ++k)
-        std::memcpy(out + k * bytesPerSample, in + 2 * k * bytesPerSample, bytesPerSample);
+    else
+      pick<4, 8, 3>(in, frames - 1, out);
+    std::memcpy(out + 3 * (frames - 1), in + 2 * containerBytes * (frames - 1), 3);
+  } else {
+    for (std::size_t k = 0; k < frames; ++k)
+      std::memcpy(out + k * bytesPerSample, in + 2 * k * containerBytes, bytesPerSample);
   }
 }
 
 void COPY_DATA(const char* sourceName, const char* outputName, std::uint32_t dataStart,
                std::uint32_t channelSelector, std::uint32_t bitsPerSample,
-               std::uint32_t frameCount) {
+               std::uint32_t containerBytes, std::uint32_t frameCount) {
   const std::size_t bytesPerSample = bitsPerSample / 8;
-  const std::size_t frameBytes = 2 * bytesPerSample;
+  const std::size_t frameBytes = 2 * std::size_t{containerBytes};
   File source(std::fopen(sourceName, "rb"));
   File output(std::fopen(outputName, "ab"));
   if (!source || !output) endRun("Unable to open file.", 2);
@@ -68,8 +69,8 @@ void COPY_DATA(const char* sourceName, const char* outputName, std::uint32_t dat
     const std::size_t n = left < kBlockFrames ? left : kBlockFrames;
     // A short read means the source shrank since it was measured: never copy stale bytes.
     if (std::fread(in.get(), frameBytes, n, source.get()) != n) endRun("Unable to read file.", 2);
-    extractChannel(in.get(), n, static_cast<std::uint32_t>(bytesPerSample), channelSelector,
-                   out.get());
+    extractChannel(in.get(), n, static_cast<std::uint32_t>(bytesPerSample), containerBytes,
+                   channelSelector, out.get());
     if (std::fwrite(out.get(), bytesPerSample, n, output.get()) != n)
       endRun("Unable to write file.", 2);
     left -= static_cast<std::uint32_t>(n);

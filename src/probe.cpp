@@ -1,11 +1,14 @@
 // The source probe: finds the format and data chunks by searching the start of the file for
-// their tags, the way the tool always has, but refuses tags that lie inside another chunk.
+// their tags, the way the tool always has, but refuses tags that lie inside another chunk, and
+// walks the chunk list on past the searched head when a tag is not there.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
-#include <memory>
+#include <vector>
 
 #include "tarnvell2.h"
 
@@ -14,6 +17,8 @@ static_assert(sizeof(off_t) == 8, "build with large-file support (_FILE_OFFSET_B
 namespace {
 
 constexpr std::size_t kCandidates = kLastCandidate / 2;  // the even offsets 2 .. 15000
+// Bytes from a format tag to the end of the last field read (bits per sample).
+constexpr std::size_t kFormatFields = 24;
 
 bool printable(unsigned char c) {
   return c >= 0x20 && c <= 0x7E;
@@ -23,21 +28,54 @@ std::size_t slot(std::uint64_t offset) {
   return static_cast<std::size_t>(offset / 2 - 1);
 }
 
-// Marks the candidates that fall inside the body of a chunk found by walking a RIFF/WAVE chunk
-// list. Seen in files written by ffmpeg: a LIST comment holding the word "metadata" puts "data"
-// at an even offset inside the LIST body.
-void markChunkBodies(const unsigned char* head, std::size_t headLength, std::uint64_t fileLength,
-                     bool* inside) {
-  if (headLength < 12 || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
-    return;
-  std::uint64_t at = 12;
-  while (at <= kLastCandidate && at + 8 <= headLength &&
-         wellFormedChunk(head + at, at, fileLength)) {
-    const std::uint64_t size = Assem4(head + at + 4);
+// "RIFF", or the 64-bit forms "RF64" (EBU) and "BW64" (ITU), with "WAVE" at offset 8.
+bool waveForm(const unsigned char* head, std::size_t headLength) {
+  return headLength >= 12 &&
+         (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0 ||
+          std::memcmp(head, "BW64", 4) == 0) &&
+         std::memcmp(head + 8, "WAVE", 4) == 0;
+}
+
+// What walking the chunk list from offset 12 found: the candidates that lie inside a chunk body
+// and the first chunks tagged "fmt " and "data" (0 when there is none).
+struct Walk {
+  bool inside[kCandidates] = {};
+  std::uint64_t fmtAt = 0;
+  std::uint64_t dataAt = 0;
+  bool readError = false;
+};
+
+// Seen in files written by ffmpeg: a LIST comment holding the word "metadata" puts "data" at an
+// even offset inside the LIST body, so candidates inside walked bodies are skipped. Seen in Pro
+// Tools files and Zoom F8 takes: padding chunks (elm1, PAD) push the data chunk past byte 15000,
+// so the walk goes on to the end of the file, one 8-byte header read per chunk. Past the head it
+// only goes where a tag is still missing.
+void walkChunks(const ReadAt& read, const unsigned char* head, std::size_t headLength,
+                std::uint64_t fileLength, Walk& walk) {
+  if (!waveForm(head, headLength)) return;
+  for (std::uint64_t at = 12; at + 8 <= fileLength;) {
+    const bool needFmt = walk.fmtAt == 0, needData = walk.dataAt == 0;
+    if (at > kLastCandidate && !needFmt && !needData) return;
+    unsigned char header[8];
+    if (read(at, header, 8) != 8) {
+      walk.readError = true;
+      return;
+    }
+    const bool isData = std::memcmp(header, "data", 4) == 0;
+    // The samples of a data chunk must start where the 32-bit dataStart can point.
+    if (isData && at + 8 > 0xFFFFFFFFu) return;
+    if (!wellFormedChunk(header, at, fileLength)) {
+      // Streamed and cut files: a data chunk whose size runs past the end is still the data.
+      if (isData && needData) walk.dataAt = at;
+      return;
+    }
+    if (needFmt && std::memcmp(header, "fmt ", 4) == 0) walk.fmtAt = at;
+    if (needData && isData) walk.dataAt = at;
+    const std::uint64_t size = Assem4(header + 4);
     const std::uint64_t bodyEnd = at + 8 + size;
     for (std::uint64_t c = (at + 8 + 1) & ~std::uint64_t{1}; c < bodyEnd && c <= kLastCandidate;
          c += 2)
-      inside[slot(c)] = true;
+      walk.inside[slot(c)] = true;
     at = bodyEnd + (size & 1);
   }
 }
@@ -60,30 +98,46 @@ bool wellFormedChunk(const unsigned char* header, std::uint64_t at, std::uint64_
   return at + 8 + Assem4(header + 4) <= fileLength;
 }
 
-SourceFormat probeHead(const unsigned char* head, std::size_t headLength,
-                       std::uint64_t fileLength) {
-  if (headLength > kProbeHeadBytes) headLength = kProbeHeadBytes;
-  if (headLength > fileLength) headLength = static_cast<std::size_t>(fileLength);
-  bool inside[kCandidates] = {};
-  markChunkBodies(head, headLength, fileLength, inside);
-
+SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength) {
   SourceFormat format;
-  const std::uint64_t f = findTag(head, headLength, inside, "fmt", 3);
+  unsigned char head[kProbeHeadBytes];
+  const long got = read(0, head, sizeof head);
+  Walk walk;
+  if (got >= 0) walkChunks(read, head, static_cast<std::size_t>(got), fileLength, walk);
+  if (got < 0 || walk.readError) {
+    format.verdict = Verdict::unreadable;
+    return format;
+  }
+  const auto headLength = static_cast<std::size_t>(got);
+
+  std::uint64_t f = findTag(head, headLength, walk.inside, "fmt", 3);
+  if (f == 0) f = walk.fmtAt;
   if (f == 0) return format;  // noFormat
+  unsigned char fields[kFormatFields] = {};
+  const long fieldsGot = read(f, fields, sizeof fields);
+  if (fieldsGot < 0) {
+    format.verdict = Verdict::unreadable;
+    return format;
+  }
   // A field cut off by the end of the file is as unusable as a wrong one.
-  format.channels = f + 12 <= headLength ? Assem2(head + f + 10) : 0;
+  format.channels = fieldsGot >= 12 ? Assem2(fields + 10) : 0;
   if (format.channels != 2) {
     format.verdict = Verdict::notStereo;
     return format;
   }
-  format.bitsPerSample = f + 24 <= headLength ? Assem2(head + f + 22) : 0;
+  format.bitsPerSample = fieldsGot >= 24 ? Assem2(fields + 22) : 0;
   if (format.bitsPerSample != 16 && format.bitsPerSample != 24) {
     format.verdict = Verdict::badBits;
     return format;
   }
   format.bytesPerSample = format.bitsPerSample / 8;
-  format.sampleRate = Assem4(head + f + 12);
-  const std::uint64_t d = findTag(head, headLength, inside, "data", 4);
+  // Seen in files from ALSA's arecord -f S24_LE: 24-bit samples in the low three bytes of 4-byte
+  // containers, which only the block align (8 for a frame of two) tells.
+  format.containerBytes =
+      format.bitsPerSample == 24 && Assem2(fields + 20) == 8 ? 4 : format.bytesPerSample;
+  format.sampleRate = Assem4(fields + 12);
+  std::uint64_t d = findTag(head, headLength, walk.inside, "data", 4);
+  if (d == 0) d = walk.dataAt;
   if (d == 0) {
     format.verdict = Verdict::noData;
     return format;
@@ -93,60 +147,128 @@ SourceFormat probeHead(const unsigned char* head, std::size_t headLength,
   return format;
 }
 
-std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint32_t declaredSize,
+std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint64_t declaredSize,
                             std::uint64_t fileLength, const unsigned char* next,
                             std::size_t nextLength) {
-  // 0 and 0xFFFFFFFF are what streaming writers leave when they never come back to the header.
-  if (declaredSize == 0 || declaredSize == 0xFFFFFFFFu) return fileLength;
+  // Also for kUnknownSize, and without overflow for any 64-bit size.
+  if (dataStart >= fileLength || declaredSize >= fileLength - dataStart) return fileLength;
   const std::uint64_t end = dataStart + declaredSize;
-  if (end >= fileLength) return fileLength;
+  // Seen in Pro Tools files whose audio was removed: size 0, then regn, umid and DGDA chunks.
   if (nextLength >= 8 && wellFormedChunk(next, end, fileLength)) return end;
+  // Streaming writers leave 0 and come back for it never: the samples run to the end.
+  if (declaredSize == 0) return fileLength;
   if ((declaredSize & 1) != 0 && nextLength >= 9 && wellFormedChunk(next + 1, end + 1, fileLength))
     return end;
   // No chunk follows: audio the recorder never counted in its header is kept.
   return fileLength;
 }
 
+bool measureSampleArea(const ReadAt& read, std::uint64_t fileLength, std::uint32_t dataStart,
+                       std::uint64_t& end) {
+  end = fileLength;
+  if (dataStart > fileLength) return true;  // no samples at all
+  unsigned char sizeField[4];
+  if (read(dataStart - 4, sizeField, 4) != 4) return false;
+  std::uint64_t declared = Assem4(sizeField);
+  if (declared == 0xFFFFFFFFu) {
+    declared = kUnknownSize;
+    // RF64 and BW64 keep the real size in the ds64 chunk, which comes first: its body holds the
+    // RIFF size, then the data size, 64 bits each.
+    unsigned char head[36];
+    const long got = read(0, head, sizeof head);
+    if (got < 0) return false;
+    if (got == sizeof head && waveForm(head, 12) && std::memcmp(head, "RIFF", 4) != 0 &&
+        std::memcmp(head + 12, "ds64", 4) == 0 && Assem4(head + 16) >= 16)
+      declared = Assem8(head + 28);
+  }
+  unsigned char next[9];
+  long got = 0;
+  if (declared < fileLength - dataStart) got = read(dataStart + declared, next, sizeof next);
+  if (got < 0) return false;
+  end = sampleAreaEnd(dataStart, declared, fileLength, next, static_cast<std::size_t>(got));
+  return true;
+}
+
 namespace {
 
-// Length of an open file, or -1.
-off_t lengthOf(std::FILE* file) {
-  if (fseeko(file, 0, SEEK_END) != 0) return -1;
-  const off_t length = ftello(file);
-  if (fseeko(file, 0, SEEK_SET) != 0) return -1;
-  return length;
-}
+// A source opened for the probe's few reads. Reads of at most a window are served from one
+// window-sized pread, so that walking a long list of small chunks costs a system call per
+// window, not per chunk; the memory stays fixed.
+struct Source {
+  explicit Source(std::size_t windowBytes) : window(windowBytes) {}
+  ~Source() {
+    if (fd >= 0) ::close(fd);
+  }
 
-// Reads up to `count` bytes at `at`; returns how many there were, or -1 on a read error.
-long readAt(std::FILE* file, std::uint64_t at, unsigned char* buffer, std::size_t count) {
-  if (fseeko(file, static_cast<off_t>(at), SEEK_SET) != 0) return -1;
-  const std::size_t got = std::fread(buffer, 1, count, file);
-  if (std::ferror(file)) return -1;
-  return static_cast<long>(got);
-}
+  // Opens a regular file: 0, or an errno value, or kNotRegularFile. O_NONBLOCK, so that a pipe
+  // with no writer cannot hang the open; it means nothing for a regular file.
+  int open(const char* name) {
+    fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0) return errno;
+    if (S_ISDIR(status.st_mode)) return EISDIR;
+    if (!S_ISREG(status.st_mode)) return kNotRegularFile;
+    length = static_cast<std::uint64_t>(status.st_size);
+    return 0;
+  }
+
+  long readDirect(std::uint64_t at, unsigned char* buffer, std::size_t count) const {
+    std::size_t got = 0;
+    while (got < count) {
+      const ssize_t n = pread(fd, buffer + got, count - got, static_cast<off_t>(at + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return -1;
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(got);
+  }
+
+  long read(std::uint64_t at, unsigned char* buffer, std::size_t count) {
+    if (count > window.size()) return readDirect(at, buffer, count);
+    if (at < windowStart || at + count > windowStart + windowLength) {
+      const long got = readDirect(at, window.data(), window.size());
+      if (got < 0) return -1;
+      windowStart = at;
+      windowLength = static_cast<std::uint64_t>(got);
+    }
+    const std::uint64_t have = windowStart + windowLength - at;
+    const std::size_t n = have < count ? static_cast<std::size_t>(have) : count;
+    std::memcpy(buffer, window.data() + (at - windowStart), n);
+    return static_cast<long>(n);
+  }
+
+  int fd = -1;
+  std::uint64_t length = 0;
+  std::vector<unsigned char> window;
+  std::uint64_t windowStart = 0, windowLength = 0;
+};
 
 }  // namespace
 
+SourceFormat probeFile(const char* sourceName, int& error) {
+  Source source(16 * 1024);
+  error = source.open(sourceName);
+  if (error != 0) {
+    SourceFormat format;
+    format.verdict = Verdict::unreadable;
+    return format;
+  }
+  const ReadAt read = [&source](std::uint64_t at, unsigned char* buffer, std::size_t count) {
+    return source.read(at, buffer, count);
+  };
+  return probeSource(read, source.length);
+}
+
 void GET_ATTRIBUTES(std::uint32_t trackIndex, const char* sourceName, std::uint32_t* channels,
                     std::uint32_t* dataStart, std::uint32_t* sampleRate,
-                    std::uint32_t* bytesPerSample, std::uint32_t* bitsPerSample) {
-  const std::string notFound =
-      std::string("Cannot find file in track list called ") + sourceName + "!!";
-  // Only a regular file is a source: a folder opens for reading on Linux but cannot be read,
-  // and opening a pipe with no writer would hang.
-  struct stat status;
-  if (stat(sourceName, &status) != 0 || !S_ISREG(status.st_mode)) endRun(notFound, 2);
-  File source(std::fopen(sourceName, "rb"));
-  if (!source) endRun(notFound, 2);
-  const off_t length = lengthOf(source.get());
-  unsigned char head[kProbeHeadBytes];
-  const long got = length < 0 ? -1 : readAt(source.get(), 0, head, sizeof head);
-  if (got < 0) endRun(notFound, 2);
-  source.reset();
-
-  const SourceFormat format =
-      probeHead(head, static_cast<std::size_t>(got), static_cast<std::uint64_t>(length));
+                    std::uint32_t* bytesPerSample, std::uint32_t* bitsPerSample,
+                    std::uint32_t* containerBytes) {
+  int error = 0;
+  const SourceFormat format = probeFile(sourceName, error);
   switch (format.verdict) {
+    case Verdict::unreadable:
+      endRun(std::string("Cannot find file in track list called ") + sourceName + "!!", 2);
     case Verdict::noFormat:
       endRun("Can't find format chunk in wave file!", 2);
     case Verdict::notStereo:
@@ -163,23 +285,16 @@ void GET_ATTRIBUTES(std::uint32_t trackIndex, const char* sourceName, std::uint3
   sampleRate[trackIndex] = format.sampleRate;
   bytesPerSample[trackIndex] = format.bytesPerSample;
   bitsPerSample[trackIndex] = format.bitsPerSample;
+  containerBytes[trackIndex] = format.containerBytes;
 }
 
 std::uint64_t SAMPLE_END(const char* sourceName, std::uint32_t dataStart) {
-  File source(std::fopen(sourceName, "rb"));
-  if (!source) endRun("Unable to open file.", 2);
-  const off_t length = lengthOf(source.get());
-  if (length < 0) endRun("Unable to read file.", 2);
-  const auto fileLength = static_cast<std::uint64_t>(length);
-  if (dataStart > fileLength) return fileLength;  // no samples at all
-
-  unsigned char sizeField[4];
-  if (readAt(source.get(), dataStart - 4, sizeField, 4) != 4) endRun("Unable to read file.", 2);
-  const std::uint32_t declaredSize = Assem4(sizeField);
-  unsigned char next[9];
-  long got = 0;
-  const std::uint64_t end = std::uint64_t{dataStart} + declaredSize;
-  if (end < fileLength) got = readAt(source.get(), end, next, sizeof next);
-  if (got < 0) endRun("Unable to read file.", 2);
-  return sampleAreaEnd(dataStart, declaredSize, fileLength, next, static_cast<std::size_t>(got));
+  Source source(0);
+  if (source.open(sourceName) != 0) endRun("Unable to open file.", 2);
+  const ReadAt read = [&source](std::uint64_t at, unsigned char* buffer, std::size_t count) {
+    return source.readDirect(at, buffer, count);
+  };
+  std::uint64_t end = 0;
+  if (!measureSampleArea(read, source.length, dataStart, end)) endRun("Unable to read file.", 2);
+  return end;
 }

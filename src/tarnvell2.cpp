@@ -27,13 +27,14 @@ int main(int argc, char** argv) {
   if (!outputNames(sourceName, leftName, rightName))
     endRun("Filename error: looking for format of type name.wav", 2);
 
-  std::uint32_t channels[1], dataStart[1], sampleRate[1], bytesPerSample[1], bitsPerSample[1];
+  std::uint32_t channels[1], dataStart[1], sampleRate[1], bytesPerSample[1], bitsPerSample[1],
+      containerBytes[1];
   GET_ATTRIBUTES(0, sourceName.c_str(), channels, dataStart, sampleRate, bytesPerSample,
-                 bitsPerSample);
+                 bitsPerSample, containerBytes);
 
   const std::uint64_t end = SAMPLE_END(sourceName.c_str(), dataStart[0]);
   const std::uint64_t frames =
-      end > dataStart[0] ? (end - dataStart[0]) / (std::uint64_t{bytesPerSample[0]} * channels[0])
+      end > dataStart[0] ? (end - dataStart[0]) / (std::uint64_t{containerBytes[0]} * channels[0])
                          : 0;
   if (frames * bytesPerSample[0] > kMaxDataBytes)
     endRun("The file you want to convert is too large!", 1);
@@ -47,7 +48,9 @@ int main(int argc, char** argv) {
 
   MAKE_HEADER(leftName.c_str(), sampleRate[0], bitsPerSample[0], frameCount);
   MAKE_HEADER(rightName.c_str(), sampleRate[0], bitsPerSample[0], frameCount);
-  COPY_DATA(sourceName.c_str(), leftName.c_str(), dataStart[0], 0, bitsPerSample[0], frameCount);
-  COPY_DATA(sourceName.c_str(), rightName.c_str(), dataStart[0], 1, bitsPerSample[0], frameCount);
+  COPY_DATA(sourceName.c_str(), leftName.c_str(), dataStart[0], 0, bitsPerSample[0],
+            containerBytes[0], frameCount);
+  COPY_DATA(sourceName.c_str(), rightName.c_str(), dataStart[0], 1, bitsPerSample[0],
+            containerBytes[0], frameCount);
   endRun("done", 0);
 }

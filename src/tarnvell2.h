@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,7 @@
 
 std::uint32_t Assem2(const unsigned char* bytes);
 std::uint32_t Assem4(const unsigned char* bytes);
+std::uint64_t Assem8(const unsigned char* bytes);
 void Decon2(std::uint16_t value, unsigned char* out);
 void Decon4(std::uint32_t value, unsigned char* out);
 
@@ -48,12 +50,17 @@ bool outputNames(const std::string& sourceName, std::string& leftName, std::stri
 
 // ---- Source probe.
 
-// The searches and field reads never look past this many bytes from the start of the file.
+// Reads up to `count` bytes at offset `at`: how many there were (fewer only at the end of the
+// file), or -1 on a read error. The probe's pure core reads through one of these, so that the
+// tests and the fuzzer can hand it a file held in memory.
+using ReadAt = std::function<long(std::uint64_t at, unsigned char* buffer, std::size_t count)>;
+
+// The searches never look past this many bytes from the start of the file.
 constexpr std::size_t kProbeHeadBytes = 15024;
 // Tags are searched at even offsets from 2 up to and including this one.
 constexpr std::uint32_t kLastCandidate = 15000;
 
-enum class Verdict { usable, noFormat, notStereo, badBits, noData };
+enum class Verdict { usable, noFormat, notStereo, badBits, noData, unreadable };
 
 struct SourceFormat {
   Verdict verdict = Verdict::noFormat;
@@ -62,25 +69,43 @@ struct SourceFormat {
   std::uint32_t sampleRate = 0;
   std::uint32_t bytesPerSample = 0;
   std::uint32_t bitsPerSample = 0;
+  // Bytes each sample takes in the source: bytesPerSample, or 4 for 24-bit samples in 4-byte
+  // containers (block align 8).
+  std::uint32_t containerBytes = 0;
 };
 
-// Decides on a source from its first min(fileLength, kProbeHeadBytes) bytes.
-SourceFormat probeHead(const unsigned char* head, std::size_t headLength, std::uint64_t fileLength);
+// Decides on a source of fileLength bytes: the tag searches in its head, and where they find
+// nothing, the chunk list walked on to the end of the file.
+SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength);
 
 // A chunk header at offset `at`: a tag of four printable ASCII bytes and a body that fits in the
 // file. `header` holds the 8 header bytes when at + 8 <= fileLength.
 bool wellFormedChunk(const unsigned char* header, std::uint64_t at, std::uint64_t fileLength);
 
+// A declared size that says nothing: 0xFFFFFFFF, as streaming writers leave it.
+constexpr std::uint64_t kUnknownSize = ~std::uint64_t{0};
+
 // Where the sample area ends, from the data chunk's declared size. `next` holds the bytes of the
 // file from dataStart + declaredSize on (up to 9 of them, fewer near the end of the file).
-std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint32_t declaredSize,
+std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint64_t declaredSize,
                             std::uint64_t fileLength, const unsigned char* next,
                             std::size_t nextLength);
+
+// Reads the declared size of the data chunk whose samples start at dataStart (or the 64-bit one
+// of an RF64 ds64 chunk) and what follows it; false on a read error.
+bool measureSampleArea(const ReadAt& read, std::uint64_t fileLength, std::uint32_t dataStart,
+                       std::uint64_t& end);
+
+// Probes the named file without ending the run; `error` is the errno of a failed open or stat,
+// or kNotRegularFile (0 when the file opened), for the reason line.
+constexpr int kNotRegularFile = -1;
+SourceFormat probeFile(const char* sourceName, int& error);
 
 // Probes the source; returns only when it is usable, filling entry trackIndex of each table.
 void GET_ATTRIBUTES(std::uint32_t trackIndex, const char* sourceName, std::uint32_t* channels,
                     std::uint32_t* dataStart, std::uint32_t* sampleRate,
-                    std::uint32_t* bytesPerSample, std::uint32_t* bitsPerSample);
+                    std::uint32_t* bytesPerSample, std::uint32_t* bitsPerSample,
+                    std::uint32_t* containerBytes);
 
 // Measures the source again and returns the file offset where its sample area ends.
 std::uint64_t SAMPLE_END(const char* sourceName, std::uint32_t dataStart);
@@ -101,13 +126,15 @@ void MAKE_HEADER(const char* outputName, std::uint32_t sampleRate, std::uint32_t
 // ---- Channel extractor.
 
 // Copies one sample of each of `frames` stereo frames: the second of each frame for selector 1,
-// the first for any other selector.
+// the first for any other selector. Each sample is the low bytesPerSample bytes of its
+// containerBytes-byte container (the two are equal for packed samples).
 void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t bytesPerSample,
-                    std::uint32_t channelSelector, unsigned char* out);
+                    std::uint32_t containerBytes, std::uint32_t channelSelector,
+                    unsigned char* out);
 
 // Appends the selected channel of frameCount frames from dataStart on to the output.
 void COPY_DATA(const char* sourceName, const char* outputName, std::uint32_t dataStart,
                std::uint32_t channelSelector, std::uint32_t bitsPerSample,
-               std::uint32_t frameCount);
+               std::uint32_t containerBytes, std::uint32_t frameCount);
 
 #endif

@@ -43,17 +43,19 @@ def chunk(tag, body, pad=True):
     return tag + struct.pack("<I", len(body)) + body + (b"\0" if pad and len(body) % 2 else b"")
 
 
-def fmt_body(channels=2, bits=16, rate=44100):
-    align = channels * bits // 8
+def fmt_body(channels=2, bits=16, rate=44100, align=None):
+    align = channels * bits // 8 if align is None else align
     return struct.pack("<HHIIHH", 1, channels, rate, rate * align, align, bits)
 
 
-def source(samples, channels=2, bits=16, rate=44100, before=b"", after=b"", declared=None):
-    """A RIFF/WAVE file: fmt, the chunks in `before`, data, then the bytes in `after`."""
+def source(samples, channels=2, bits=16, rate=44100, before=b"", after=b"", declared=None,
+           first=b"", align=None, form=b"RIFF"):
+    """A WAVE file: the chunks in `first`, fmt, those in `before`, data, then `after`."""
     size = len(samples) if declared is None else declared
     data = b"data" + struct.pack("<I", size) + samples
-    body = b"WAVE" + chunk(b"fmt ", fmt_body(channels, bits, rate)) + before + data + after
-    return b"RIFF" + struct.pack("<I", len(body)) + body
+    body = (b"WAVE" + first + chunk(b"fmt ", fmt_body(channels, bits, rate, align)) + before +
+            data + after)
+    return form + struct.pack("<I", len(body) if form == b"RIFF" else 0xFFFFFFFF) + body
 
 
 def mono_header(length, bits, rate):
@@ -68,12 +70,14 @@ def mono(samples, bits, rate):
     return mono_header(len(samples), bits, rate) + samples
 
 
-def channels_of(samples, bits):
-    """Left and right sample bytes of interleaved stereo, whole frames only."""
+def channels_of(samples, bits, container=None):
+    """Left and right sample bytes of interleaved stereo, whole frames only; each sample the low
+    bytes of its container."""
     w = bits // 8
-    frames = len(samples) // (2 * w)
-    left = b"".join(samples[2 * w * k:2 * w * k + w] for k in range(frames))
-    right = b"".join(samples[2 * w * k + w:2 * w * k + 2 * w] for k in range(frames))
+    c = container or w
+    frames = len(samples) // (2 * c)
+    left = b"".join(samples[2 * c * k:2 * c * k + w] for k in range(frames))
+    right = b"".join(samples[2 * c * k + c:2 * c * k + c + w] for k in range(frames))
     return left, right
 
 
@@ -134,8 +138,13 @@ class Splits(Scratch):
         meta = chunk(b"LIST", b"INFOICMT" + struct.pack("<I", 20) + b"has metadata inside!")
         trailer = chunk(b"LIST", b"INFOISFT" + struct.pack("<I", 6) + b"Editor")
         id3 = chunk(b"id3 ", b"ID3" + bytes(17))
+        pro_tools = chunk(b"JUNK", bytes(92)) + chunk(b"bext", bytes(602))
+        elm1 = chunk(b"minf", bytes(16)) + chunk(b"elm1", bytes(15574))
+        removed = chunk(b"regn", bytes(92)) + chunk(b"umid", bytes(24)) + chunk(b"DGDA", bytes(444))
+        ds64 = chunk(b"ds64", struct.pack("<QQQI", 0, 1000, 250, 0))
         cases = [
-            # what, source, bits, the sample bytes that count
+            # what, source, bits, the sample bytes that count (container bytes: each sample is
+            # the low three bytes of four)
             ("16-bit, 2500 frames", source(s16), 16, s16),
             ("24-bit, 3 full blocks", source(s24, bits=24, rate=48000), 24, s24),
             ("one trailing byte", source(s16 + b"\x01", declared=10000), 16, s16),
@@ -151,11 +160,21 @@ class Splits(Scratch):
             ("metadata comment before data", source(s16, before=meta), 16, s16),
             ("data tag within 8 bytes of the end", source(b"", declared=0)[:-4], 16, b""),
             ("no samples", source(b"", bits=24, rate=96000), 24, b""),
+            ("Pro Tools, data past 15000", source(s24, bits=24, first=pro_tools, before=elm1,
+                                                  after=removed), 24, s24),
+            ("ffmpeg, a 20 KB comment", source(s16, before=chunk(b"LIST", b"INFO" + meta * 500)),
+             16, s16),
+            ("arecord, 24 bits in 4-byte containers", source(s16[:8000], bits=24, align=8), 24,
+             s16[:8000], 4),
+            ("size 0, then chunks: no samples", source(b"", bits=24, declared=0, after=removed),
+             24, b""),
+            ("RF64, size from ds64", source(s16[:1000], first=ds64, declared=0xFFFFFFFF,
+                                            after=trailer, form=b"RF64"), 16, s16[:1000]),
         ]
-        for what, content, bits, samples in cases:
+        for what, content, bits, samples, *container in cases:
             with self.subTest(what):
-                rate = struct.unpack_from("<I", content, 24)[0]
-                left, right = channels_of(samples, bits)
+                rate = struct.unpack_from("<I", content, content.index(b"fmt ") + 12)[0]
+                left, right = channels_of(samples, bits, *container)
                 self.split("s.wav", content, mono(left, bits, rate), mono(right, bits, rate))
 
     def test_metadata_tag_lies_where_a_plain_search_would_take_it(self):
@@ -480,6 +499,65 @@ class Oracles(Scratch):
                 self.check_against_sox(name)
 
 
+REALWORLD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared",
+                         "realworld")
+
+
+def data_chunk(content):
+    """The data chunk's own bytes, found by walking the chunk list (sizes 0 and 0xFFFFFFFF, and
+    sizes past the end, run to the end of the file)."""
+    at = 12
+    while at + 8 <= len(content):
+        tag, size = content[at:at + 4], struct.unpack_from("<I", content, at + 4)[0]
+        if tag == b"data":
+            end = at + 8 + size if size not in (0, 0xFFFFFFFF) else len(content)
+            return content[at + 8:end]
+        at += 8 + size + size % 2
+    raise AssertionError("no data chunk")
+
+
+class RealWorld(Scratch):
+    """Files written by real programs (../shared/realworld, not part of this project), each
+    replayed against its manifest row: status, message, frames and every sample byte."""
+
+    def reference(self, name, how, bits):
+        """Left and right sample bytes as another reader gives them."""
+        path = self.path(name)
+        if how == "sox":
+            return [subprocess.run(["sox", path, "-t", "raw", "-", "remix", str(c)],
+                                   capture_output=True, check=True).stdout for c in (1, 2)]
+        if how == "ffmpeg":
+            raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "s%dle" % bits, "-"],
+                                 capture_output=True, check=True).stdout
+            return channels_of(raw, bits)
+        return channels_of(data_chunk(self.read(name)), bits)
+
+    def test_manifest(self):
+        with open(os.path.join(REALWORLD, "MANIFEST.tsv")) as f:
+            keys = f.readline().rstrip("\n").split("\t")
+            rows = [dict(zip(keys, line.rstrip("\n").split("\t"))) for line in f]
+        self.assertEqual(len(rows), 61)
+        for row in rows:
+            with self.subTest(row["file"]):
+                shutil.copy(os.path.join(REALWORLD, row["file"]), self.path("case.wav"))
+                p = launch(["case.wav"], self.dir)
+                status = int(row["expected_status"])
+                message = "done" if row["expected_message"] == "split" else row["expected_message"]
+                self.assertEqual((p.stdout, p.returncode, p.stderr),
+                                 (message.encode() + b"\n", status, b""))
+                if status != 0:
+                    self.assertEqual(self.files(), ["case.wav"])
+                    continue
+                bits, rate = int(row["bits"]), int(row["rate"])
+                for side, expected in zip("LR", self.reference("case.wav", row["reference"], bits)):
+                    out = self.read("case%s.wav" % side)
+                    self.assertEqual(out, mono(expected, bits, rate), side)
+                    if row["frames"] != "-":
+                        self.assertEqual(len(out) - 44, int(row["frames"]) * bits // 8, side)
+                for side in "LR":
+                    os.unlink(self.path("case%s.wav" % side))
+
+
 def main():
     global TOOL, RUNNER
     parser = argparse.ArgumentParser()
@@ -487,6 +565,9 @@ def main():
     parser.add_argument("--runner", default="")
     parser.add_argument("--oracles", action="store_true",
                         help="only the files of other programs; exit 77 (skipped) without sox")
+    parser.add_argument("--realworld", action="store_true",
+                        help="only the files of real programs in ../shared/realworld; exit 77 "
+                        "(skipped) where the folder, sox or ffmpeg is missing")
     parser.add_argument("--shrink", action="store_true",
                         help="only the source shrinking during the run (needs gdb on the host)")
     args, rest = parser.parse_known_args()
@@ -498,6 +579,11 @@ def main():
             print("skipped: sox is not installed (apt-get install sox ffmpeg)")
             sys.exit(77)
         suite = loader.loadTestsFromTestCase(Oracles)
+    elif args.realworld:
+        if not (os.path.isdir(REALWORLD) and have("sox") and have("ffmpeg")):
+            print("skipped: needs %s, sox and ffmpeg" % os.path.normpath(REALWORLD))
+            sys.exit(77)
+        suite = loader.loadTestsFromTestCase(RealWorld)
     elif args.shrink:
         suite = loader.loadTestsFromTestCase(ShrinkingSource)
     elif rest:

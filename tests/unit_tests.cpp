@@ -2,6 +2,7 @@
 // area end, the header bytes and the channel copy.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -51,8 +52,18 @@ Bytes wave(std::uint32_t channels, std::uint32_t bits, std::uint32_t rate, std::
   return b;
 }
 
+// A file held in memory, as the probe reads it.
+ReadAt reader(const Bytes& b) {
+  return [&b](std::uint64_t at, unsigned char* buffer, std::size_t count) {
+    if (at >= b.size()) return 0L;
+    const std::size_t n = std::min<std::uint64_t>(count, b.size() - at);
+    std::memcpy(buffer, b.data() + at, n);
+    return static_cast<long>(n);
+  };
+}
+
 SourceFormat probe(const Bytes& b) {
-  return probeHead(b.data(), b.size(), b.size());
+  return probeSource(reader(b), b.size());
 }
 
 TEST(ByteOrder, AssemblesAndTakesApart) {
@@ -121,10 +132,18 @@ TEST(Names, HaveNoLengthLimit) {
 
 TEST(Probe, ReadsTheAttributesOfUsableFiles) {
   const struct {
-    std::uint32_t bits, rate, bytesPerSample;
-  } cases[] = {{16, 44100, 2}, {24, 48000, 3}, {16, 0xFFFFFFFFu, 2}};
+    std::uint32_t bits, rate, bytesPerSample, align, containerBytes;
+  } cases[] = {
+      {16, 44100, 2, 4, 2},       {24, 48000, 3, 6, 3},
+      {16, 0xFFFFFFFFu, 2, 4, 2}, {24, 48000, 3, 8, 4},  // arecord -f S24_LE
+      {16, 48000, 2, 8, 2},                              // any other block align is ignored
+      {24, 48000, 3, 7, 3},
+  };
   for (const auto& c : cases) {
-    const SourceFormat f = probe(wave(2, c.bits, c.rate, 100));
+    Bytes file = wave(2, c.bits, c.rate, 100);
+    put16(file, 32, c.align);
+    const SourceFormat f = probe(file);
+    EXPECT_EQ(f.containerBytes, c.containerBytes) << c.align;
     EXPECT_EQ(f.verdict, Verdict::usable);
     EXPECT_EQ(f.channels, 2u);
     EXPECT_EQ(f.bitsPerSample, c.bits);
@@ -171,7 +190,7 @@ TEST(Probe, FieldsCutOffByTheEndOfTheFileAreUnusable) {
       {36 + 3, Verdict::noData},   {36 + 4, Verdict::usable},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(probeHead(full.data(), c.length, c.length).verdict, c.verdict) << c.length;
+    EXPECT_EQ(probe(Bytes(full.begin(), full.begin() + c.length)).verdict, c.verdict) << c.length;
 }
 
 TEST(Probe, SearchesEvenOffsetsUpTo15000) {
@@ -238,7 +257,95 @@ TEST(Probe, WalkNeedsBodiesThatFitTheFile) {
   list.resize(24, 0);
   Bytes b = wave(2, 16, 44100, 8, list);
   // The same bytes, cut so that the LIST body no longer fits: the walk gives up.
-  EXPECT_EQ(probeHead(b.data(), 36 + 20, 36 + 20).dataStart, 36u + 16 + 8);
+  EXPECT_EQ(probe(Bytes(b.begin(), b.begin() + 36 + 20)).dataStart, 36u + 16 + 8);
+}
+
+// A file laid out as a form tag and chunks: each a tag and a body (a fmt body for "fmt ", filler
+// otherwise), with a pad byte behind an odd size. `declared` overrides a chunk's size field.
+struct Piece {
+  const char* tag;
+  std::uint32_t size;
+  std::uint64_t declared = ~std::uint64_t{0};
+};
+Bytes laidOut(const char* form, const std::vector<Piece>& pieces, std::uint32_t bits = 16,
+              std::uint32_t align = 4) {
+  Bytes b;
+  chunk(b, form, 0);
+  put(b, 8, "WAVE", 4);
+  for (const Piece& p : pieces) {
+    const std::size_t at = b.size();
+    chunk(b, p.tag,
+          p.declared == ~std::uint64_t{0} ? p.size : static_cast<std::uint32_t>(p.declared));
+    b.resize(at + 8 + p.size + (p.size & 1), 0x01);
+    if (std::strcmp(p.tag, "fmt ") == 0) {
+      put16(b, at + 8, 1);
+      put16(b, at + 10, 2);
+      put32(b, at + 12, 48000);
+      put16(b, at + 20, align);
+      put16(b, at + 22, bits);
+    }
+  }
+  return b;
+}
+
+TEST(Probe, WalksTheChunkListPastTheSearchedHead) {
+  // The layouts of real recorders are in the end-to-end corpus; these are the walk's own edges.
+  std::vector<Piece> manyChunks = {{"fmt ", 16}};
+  manyChunks.resize(1000001, Piece{"junk", 0});
+  manyChunks.push_back({"data", 40});
+  const struct {
+    const char* what;
+    Bytes file;
+    Verdict verdict;
+    std::uint32_t dataStart;
+  } cases[] = {
+      // Zoom F8: the format chunk is searched, the data chunk walked to.
+      {"Zoom F8",
+       laidOut("RIFF",
+               {{"bext", 602}, {"iXML", 5738}, {"fmt ", 16}, {"PAD ", 124664}, {"data", 600}}),
+       Verdict::usable, 131072},
+      {"odd size and pad past the head",
+       laidOut("RIFF", {{"fmt ", 16}, {"JUNK", 15001}, {"data", 40}}), Verdict::usable, 15054},
+      {"RF64", laidOut("RF64", {{"ds64", 28}, {"fmt ", 16}, {"LIST", 20000}, {"data", 40}}),
+       Verdict::usable, 20088},
+      {"no WAVE form, no walk", laidOut("RIFX", {{"fmt ", 16}, {"LIST", 20000}, {"data", 40}}),
+       Verdict::noData, 0},
+      {"a million 8-byte chunks", laidOut("RIFF", manyChunks), Verdict::usable, 8000044},
+  };
+  for (const auto& c : cases) {
+    const SourceFormat f = probe(c.file);
+    EXPECT_EQ(f.verdict, c.verdict) << c.what;
+    EXPECT_EQ(f.dataStart, c.dataStart) << c.what;
+  }
+}
+
+TEST(Probe, DataChunksPastFourGibibytesCannotBeDescribed) {
+  // Sparse files: a chunk whose size carries the walk to `to`, where a data chunk waits.
+  for (const std::uint64_t to : {0xFFFFFFF0ull, 0xFFFFFFF8ull, 0x100000000ull}) {
+    const Bytes head = laidOut("RIFF", {{"fmt ", 16}, {"JUNK", 0, to - 44}});
+    const std::uint64_t length = to + 8 + 64;
+    const ReadAt read = [&](std::uint64_t at, unsigned char* buffer, std::size_t count) {
+      const std::size_t n = std::min<std::uint64_t>(count, length - std::min(at, length));
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t x = at + i;
+        buffer[i] = x < head.size() ? head[x] : x >= to && x < to + 4 ? "data"[x - to] : 0;
+      }
+      return static_cast<long>(n);
+    };
+    const SourceFormat f = probeSource(read, length);
+    EXPECT_EQ(f.verdict, to + 8 <= 0xFFFFFFFFu ? Verdict::usable : Verdict::noData) << to;
+    EXPECT_EQ(f.dataStart, to + 8 <= 0xFFFFFFFFu ? to + 8 : 0) << to;
+  }
+}
+
+TEST(Probe, ReadErrorsMakeTheSourceUnreadable) {
+  const Bytes b = laidOut("RIFF", {{"fmt ", 16}, {"LIST", 20000}, {"data", 40}});
+  for (const std::uint64_t failAt : {0ull, 12ull, 20044ull}) {
+    const ReadAt read = [&](std::uint64_t at, unsigned char* buffer, std::size_t count) {
+      return at == failAt ? -1L : reader(b)(at, buffer, count);
+    };
+    EXPECT_EQ(probeSource(read, b.size()).verdict, Verdict::unreadable) << failAt;
+  }
 }
 
 TEST(SampleArea, EndsAtTheDeclaredSizeOnlyBeforeAChunk) {
@@ -250,7 +357,7 @@ TEST(SampleArea, EndsAtTheDeclaredSizeOnlyBeforeAChunk) {
   padded.insert(padded.begin(), 0);
   const struct {
     const char* what;
-    std::uint32_t declared;
+    std::uint64_t declared;
     std::uint64_t length;
     Bytes next;
     std::uint64_t end;
@@ -260,8 +367,10 @@ TEST(SampleArea, EndsAtTheDeclaredSizeOnlyBeforeAChunk) {
       {"odd size, no pad, chunk", 99, 155, list, 143},
       {"even size with a pad is not a chunk", 100, 157, padded, 157},
       {"no chunk follows", 100, 153, junk, 153},
-      {"declared size 0", 0, 156, list, 156},
-      {"streamed", 0xFFFFFFFFu, 156, list, 156},
+      {"declared size 0 before a chunk: no samples", 0, 156, list, 44},
+      {"declared size 0 before audio", 0, 153, junk, 153},
+      {"streamed", kUnknownSize, 156, list, 156},
+      {"64-bit size past the end", 0xFFFFFFFFFFFFFF00ull, 156, list, 156},
       {"declared past the end", 200, 156, {}, 156},
       {"declared up to the end", 112, 156, {}, 156},
       {"chunk body past the end", 100, 155, list, 155},
@@ -269,6 +378,41 @@ TEST(SampleArea, EndsAtTheDeclaredSizeOnlyBeforeAChunk) {
   for (const auto& c : cases)
     EXPECT_EQ(sampleAreaEnd(44, c.declared, c.length, c.next.data(), c.next.size()), c.end)
         << c.what;
+}
+
+TEST(SampleArea, TakesTheSizeFromTheDataChunkOrDs64) {
+  // ds64 at 12 (body 28 bytes: RIFF size, data size, sample count, table length), then fmt,
+  // data of 400 bytes declaring 0xFFFFFFFF, then a LIST chunk.
+  const auto withDs64 = [](const char* form, std::uint64_t dataSize, std::uint32_t ds64Size,
+                           std::uint32_t body = 400) {
+    Bytes b = laidOut(
+        form, {{"ds64", 28, ds64Size}, {"fmt ", 16}, {"data", body, 0xFFFFFFFFu}, {"LIST", 4}});
+    put32(b, 20 + 8, static_cast<std::uint32_t>(dataSize));
+    put32(b, 20 + 12, static_cast<std::uint32_t>(dataSize >> 32));
+    return b;
+  };
+  const std::uint32_t start = 12 + 36 + 24 + 8;
+  const struct {
+    const char* what;
+    Bytes file;
+    std::uint32_t dataStart;
+    std::uint64_t end;  // 0: the end of the file
+  } cases[] = {
+      {"RF64, size from ds64", withDs64("RF64", 400, 28), start, start + 400},
+      {"BW64, size from ds64", withDs64("BW64", 400, 28), start, start + 400},
+      {"RF64, ds64 size 0 before a chunk", withDs64("RF64", 0, 28, 0), start, start},
+      {"RF64, ds64 size 0 before audio", withDs64("RF64", 0, 28), start, 0},
+      {"RF64, ds64 size past 4 GiB", withDs64("RF64", 0x100000000ull, 28), start, 0},
+      {"RF64, ds64 too short to hold a size", withDs64("RF64", 400, 8), start, 0},
+      {"RIFF never has a ds64", withDs64("RIFF", 400, 28), start, 0},
+      {"a plain declared size", laidOut("RF64", {{"fmt ", 16}, {"data", 40}, {"LIST", 4}}), 44, 84},
+      {"data start past the end", laidOut("RIFF", {{"fmt ", 16}}), 44, 0},
+  };
+  for (const auto& c : cases) {
+    std::uint64_t end = 1;
+    ASSERT_TRUE(measureSampleArea(reader(c.file), c.file.size(), c.dataStart, end)) << c.what;
+    EXPECT_EQ(end, c.end == 0 ? c.file.size() : c.end) << c.what;
+  }
 }
 
 TEST(Header, MatchesTheCanonicalLayout) {
@@ -300,36 +444,39 @@ TEST(Header, MatchesTheCanonicalLayout) {
 TEST(Extractor, PicksOneSampleOfEachFrame) {
   const Bytes frames16 = {0x10, 0x11, 0x20, 0x21, 0x12, 0x13, 0x22, 0x23};
   const Bytes frames24 = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  // arecord -f S24_LE: each sample in the low three bytes of a 4-byte container.
+  const Bytes frames24in32 = {1, 2, 3, 0xA0, 4, 5, 6, 0xA1, 7, 8, 9, 0xA2, 10, 11, 12, 0xA3};
   const struct {
     const Bytes& in;
-    std::uint32_t width, selector;
+    std::uint32_t width, container, selector;
     Bytes out;
   } cases[] = {
-      {frames16, 2, 0, {0x10, 0x11, 0x12, 0x13}}, {frames16, 2, 1, {0x20, 0x21, 0x22, 0x23}},
-      {frames16, 2, 5, {0x10, 0x11, 0x12, 0x13}}, {frames24, 3, 0, {1, 2, 3, 7, 8, 9}},
-      {frames24, 3, 1, {4, 5, 6, 10, 11, 12}},
+      {frames16, 2, 2, 0, {0x10, 0x11, 0x12, 0x13}},  {frames16, 2, 2, 1, {0x20, 0x21, 0x22, 0x23}},
+      {frames16, 2, 2, 5, {0x10, 0x11, 0x12, 0x13}},  {frames24, 3, 3, 0, {1, 2, 3, 7, 8, 9}},
+      {frames24, 3, 3, 1, {4, 5, 6, 10, 11, 12}},     {frames24in32, 3, 4, 0, {1, 2, 3, 7, 8, 9}},
+      {frames24in32, 3, 4, 1, {4, 5, 6, 10, 11, 12}},
   };
   for (const auto& c : cases) {
-    const std::size_t n = c.in.size() / (2 * c.width);
+    const std::size_t n = c.in.size() / (2 * c.container);
     Bytes out(n * c.width, 0xEE);
-    extractChannel(c.in.data(), n, c.width, c.selector, out.data());
-    EXPECT_EQ(out, c.out) << c.width << " " << c.selector;
+    extractChannel(c.in.data(), n, c.width, c.container, c.selector, out.data());
+    EXPECT_EQ(out, c.out) << c.container << " " << c.selector;
   }
 }
 
 TEST(Extractor, LongRunsMatchAPlainLoop) {
   // Long enough for any vectorised path and its scalar tail.
-  for (std::uint32_t width : {2u, 3u}) {
+  for (const auto& [width, container] : {std::pair{2u, 2u}, {3u, 3u}, {3u, 4u}}) {
     const std::size_t n = 1037;
-    Bytes in(2 * width * n);
+    Bytes in(2 * container * n);
     for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<unsigned char>(i * 7 + i / 251);
     for (std::uint32_t selector : {0u, 1u}) {
       Bytes out(width * n), expected(width * n);
-      extractChannel(in.data(), n, width, selector, out.data());
+      extractChannel(in.data(), n, width, container, selector, out.data());
       for (std::size_t k = 0; k < n; ++k)
         for (std::size_t j = 0; j < width; ++j)
-          expected[k * width + j] = in[2 * k * width + selector * width + j];
-      EXPECT_EQ(out, expected) << width << " " << selector;
+          expected[k * width + j] = in[2 * k * container + selector * container + j];
+      EXPECT_EQ(out, expected) << container << " " << selector;
     }
   }
 }

@@ -18,14 +18,24 @@ def chunk(tag, body, size=None):
     return tag + struct.pack("<I", len(body) if size is None else size) + body
 
 
-def fmt(channels=2, bits=16, rate=44100):
-    align = channels * bits // 8
-    return chunk(b"fmt ", struct.pack("<HHIIHH", 1, channels, rate, rate * align & 0xFFFFFFFF,
-                                      align & 0xFFFF, bits))
+def fmt(channels=2, bits=16, rate=44100, align=None, size=16):
+    align = channels * bits // 8 if align is None else align
+    body = struct.pack("<HHIIHH", 1, channels, rate, rate * align & 0xFFFFFFFF, align & 0xFFFF,
+                       bits)
+    return chunk(b"fmt ", body + bytes(size - 16))
 
 
-def riff(body, size=None):
-    return b"RIFF" + struct.pack("<I", len(body) + 4 if size is None else size) + b"WAVE" + body
+def pad(tag, n, fill=b"\0"):
+    """A chunk of n filler bytes, with its pad byte for an odd n."""
+    return chunk(tag, fill * n) + (b"\0" if n % 2 else b"")
+
+
+def riff(body, size=None, form=b"RIFF"):
+    return form + struct.pack("<I", len(body) + 4 if size is None else size) + b"WAVE" + body
+
+
+def ds64(data_size):
+    return chunk(b"ds64", struct.pack("<QQQI", 0, data_size, 0, 0))
 
 
 SAMPLES = bytes(range(16))
@@ -102,6 +112,43 @@ CASES = [
     ("fmt-tag-at-15002.wav", at(15002, b"fmt ", 15100), NO_FORMAT),
     ("not-riff-at-all.wav", b"RIFX" + GOOD[4:], DONE),
     ("text-file.wav", b"This is not a sound file at all.\n" * 10, NO_FORMAT),
+    # Chunks past the searched head, laid out as real recorders write them.
+    ("data-past-15000-pro-tools-elm1.wav",
+     riff(pad(b"JUNK", 92) + pad(b"bext", 602) + fmt(bits=24, size=40) + pad(b"minf", 16) +
+          pad(b"elm1", 15574) + chunk(b"data", SAMPLES * 3) + pad(b"regn", 92)), DONE),
+    ("data-past-15000-zoom-f8-pad.wav",
+     riff(pad(b"bext", 602) + pad(b"iXML", 5738, b" ") + fmt() + pad(b"PAD ", 124664) +
+          chunk(b"data", SAMPLES)), DONE),
+    ("data-past-15000-ffmpeg-20k-comment.wav",
+     riff(fmt() + chunk(b"LIST", b"INFOICMT" + struct.pack("<I", 19988) + b"metadata " * 2220 +
+                        b"xxxxxxxx") + chunk(b"data", SAMPLES)), DONE),
+    ("fmt-past-15000.wav", riff(pad(b"JUNK", 16000) + fmt() + chunk(b"data", SAMPLES)), DONE),
+    ("fmt-past-15000-mono.wav", riff(pad(b"JUNK", 16000) + fmt(channels=1) +
+                                     chunk(b"data", SAMPLES)), NOT_STEREO),
+    ("data-past-15000-size-past-end.wav",
+     riff(fmt() + pad(b"JUNK", 15500) + chunk(b"data", SAMPLES, size=100000)), DONE),
+    ("data-past-15000-after-unprintable-tag.wav",
+     riff(fmt() + pad(b"JUNK", 15500) + pad(b"\x01\x02\x03\x04", 4) +
+          chunk(b"data", SAMPLES)), NO_DATA),
+    ("data-past-15000-after-cut-header.wav",
+     riff(fmt() + pad(b"JUNK", 15500) + chunk(b"LIST", b"INFO", size=999999) +
+          chunk(b"data", SAMPLES)), NO_DATA),
+    ("chain-of-small-chunks-then-data.wav",
+     riff(fmt() + pad(b"junk", 0) * 2500 + chunk(b"data", SAMPLES)), DONE),
+    ("chain-of-small-chunks-ends-in-cut-header.wav",
+     riff(fmt() + pad(b"junk", 0) * 2500 + b"data\x10\x00"), NO_DATA),
+    ("24-bit-in-4-byte-containers-arecord.wav",
+     riff(fmt(bits=24, align=8) + chunk(b"data", SAMPLES * 2)), DONE),
+    ("data-size-0-then-regn-umid-dgda-id3.wav",
+     riff(pad(b"JUNK", 92) + pad(b"bext", 602) + fmt(bits=24, size=40) + pad(b"minf", 16) +
+          chunk(b"data", b"") + pad(b"regn", 92) + pad(b"umid", 24) + pad(b"DGDA", 444) +
+          pad(b"ID3 ", 1501)), DONE),
+    ("rf64-ds64-size-then-list.wav",
+     riff(ds64(16) + fmt() + chunk(b"data", SAMPLES, size=0xFFFFFFFF) + pad(b"LIST", 30),
+          size=0xFFFFFFFF, form=b"RF64"), DONE),
+    ("bw64-data-past-15000.wav",
+     riff(ds64(16) + fmt() + pad(b"JUNK", 15500) + chunk(b"data", SAMPLES, size=0xFFFFFFFF),
+          size=0xFFFFFFFF, form=b"BW64"), DONE),
 ]
 
 
