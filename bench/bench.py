@@ -1,16 +1,21 @@
 #!/usr/bin/env python3
-"""Benchmark: tarnvell2 against a plain copy of the source and against the peers people use
-(sox, ffmpeg, libsndfile's sndfile-deinterleave), where installed.
+"""Benchmark: tarnvell2 against a plain copy of the source (cp, dd bs=256K) and against the
+peers people use (sox, ffmpeg, libsndfile's sndfile-deinterleave), where installed.
 
 For each width (16 and 24 bits) it makes a stereo source of random samples, checks that every
 tool's sample data equals tarnvell2's, then times the tools interleaved over several rounds after
-a warm-up. Before every timed run the source is read once (the host may drop the page cache when
-idle) and the outputs of the previous run are deleted. It reports, per tool, the median wall time,
-the median of the per-round ratio to cp, the median user and system time and the peak resident
-memory. A benchmark, not a test: it prints figures and fails only when outputs differ.
+a warm-up. Before every timed run the outputs of the previous run are deleted and the source is
+either read once (warm: the host may drop the page cache when idle) or, with --cold, written
+back and evicted from the page cache (posix_fadvise DONTNEED, checked with fincore), so that the
+run reads it from the disk. --memory-limit runs every command in a memory cgroup of that size,
+page cache included, as on a small board. It reports, per tool, the median wall time, the
+median of the per-round ratio to cp, the median user and system time, the peak resident memory
+and the bytes read from the disk per run (the file system inputs that getrusage counts). A
+benchmark, not a test: it prints figures and fails only when outputs differ.
 
-    bench/bench.py --tool build/tarnvell2 [--size 1G] [--rounds 5] [--dir DIR]
-                   [--csv FILE] [--json FILE] [--callgrind]
+    bench/bench.py --tool build/tarnvell2 [--before OLD_BINARY] [--size 1G] [--rounds 5]
+                   [--cold] [--memory-limit 256M] [--dir DIR] [--csv FILE] [--json FILE]
+                   [--callgrind]
 """
 import argparse
 import json
@@ -84,37 +89,75 @@ def warm(path):
             pass
 
 
-def timed(commands, cwd):
-    """Runs the commands one after another; wall, user, system seconds and peak RSS in KiB.
+def evict(path):
+    """Writes the source back and drops it from the page cache; fails if any of it stays."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
+    pages = subprocess.run(["fincore", "-n", "-b", "-o", "RES", path], capture_output=True,
+                           text=True, check=True).stdout.split()
+    if pages and int(pages[0]) != 0:
+        sys.exit("%s still has %s bytes in the page cache" % (path, pages[0]))
 
-    Memory and CPU times come from GNU time: a child forked straight from Python would report
-    Python's own peak RSS, which Linux carries across the exec."""
+
+class MemoryLimit:
+    """A memory cgroup (v2, or v1's memory controller) that the timed commands run in."""
+
+    def __init__(self, limit):
+        v2 = os.path.exists("/sys/fs/cgroup/cgroup.controllers")
+        self.path = "/sys/fs/cgroup/" + ("" if v2 else "memory/") + "tarnvell2-bench-%d" % os.getpid()
+        os.mkdir(self.path)
+        with open(os.path.join(self.path, "memory.max" if v2 else "memory.limit_in_bytes"), "w") as f:
+            f.write(str(limit))
+
+    def enter(self):
+        with open(os.path.join(self.path, "cgroup.procs"), "w") as f:
+            f.write(str(os.getpid()))
+
+    def close(self):
+        os.rmdir(self.path)
+
+
+def timed(commands, cwd, cgroup=None):
+    """Runs the commands one after another; wall, user, system seconds, peak RSS in KiB and
+    bytes read from the disk.
+
+    Memory, CPU times and inputs come from GNU time: a child forked straight from Python would
+    report Python's own peak RSS, which Linux carries across the exec."""
     wall = user = system = 0.0
-    peak = 0
+    peak = disk = 0
     with tempfile.NamedTemporaryFile("r") as report:
         for command in commands:
             start = time.perf_counter()
-            p = subprocess.run([GNU_TIME, "-f", "%U %S %M", "-o", report.name] + command, cwd=cwd,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            p = subprocess.run([GNU_TIME, "-f", "%U %S %M %I", "-o", report.name] + command,
+                               cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                               preexec_fn=cgroup.enter if cgroup else None)
             wall += time.perf_counter() - start
             if p.returncode != 0:
                 raise RuntimeError("%s failed: %s" % (command, p.stderr.decode()))
             report.seek(0)
-            u, s, m = report.read().split()[-3:]
+            u, s, m, i = report.read().split()[-4:]
             user += float(u)
             system += float(s)
             peak = max(peak, int(m))
-    return wall, user, system, peak
+            disk += int(i) * 512
+    return wall, user, system, peak, disk
 
 
-def tools(tool, src, bits):
-    """name -> (commands, outputs (left, right) or None for cp)."""
+def tools(tool, before, src, bits):
+    """name -> (commands, outputs (left, right) or None for the copies)."""
     base = os.path.splitext(os.path.basename(src))[0]
     codec = "pcm_s%dle" % bits
     found = {
         "cp": ([["cp", src, "copy.wav"]], None),
+        "dd bs=256K": ([["dd", "if=" + src, "of=copy.wav", "bs=256K", "status=none"]], None),
         "tarnvell2": ([[tool, src]], (base + "L.wav", base + "R.wav")),
     }
+    if before:
+        found["tarnvell2 before"] = ([[before, src]], (base + "L.wav", base + "R.wav"))
     if shutil.which("sox"):
         found["sox"] = ([["sox", src, "soxL.wav", "remix", "1"],
                          ["sox", src, "soxR.wav", "remix", "2"]], ("soxL.wav", "soxR.wav"))
@@ -136,11 +179,11 @@ def clean(work, keep):
             os.unlink(os.path.join(work, name))
 
 
-def bench_width(tool, work, size, bits, rounds):
+def bench_width(tool, before, work, size, bits, rounds, cold, cgroup):
     src = os.path.join(work, "src%d.wav" % bits)
     make_source(src, size, bits)
     keep = {os.path.basename(src)}
-    found = tools(tool, src, bits)
+    found = tools(tool, before, src, bits)
     # Correctness first: every peer's samples must equal ours.
     outputs = {}
     for name, (commands, outs) in found.items():
@@ -156,8 +199,12 @@ def bench_width(tool, work, size, bits, rounds):
     samples = {name: [] for name in found}
     for r in range(rounds + 1):  # round 0 is the warm-up
         for name, (commands, _) in found.items():
-            warm(src)
-            figures = timed(commands, work)
+            if cold:
+                os.sync()  # the previous run's write-back must not compete with this one
+                evict(src)
+            else:
+                warm(src)
+            figures = timed(commands, work, cgroup)
             clean(work, keep)
             if r > 0:
                 samples[name].append(figures)
@@ -169,9 +216,11 @@ def bench_width(tool, work, size, bits, rounds):
             "bits": bits, "tool": name, "size_bytes": size,
             "wall_s": statistics.median(s[0] for s in runs),
             "ratio_to_cp": statistics.median(s[0] / c for s, c in zip(runs, cp_walls)),
+            "wall_min_s": min(s[0] for s in runs), "wall_max_s": max(s[0] for s in runs),
             "user_s": statistics.median(s[1] for s in runs),
             "sys_s": statistics.median(s[2] for s in runs),
             "peak_rss_kib": max(s[3] for s in runs),
+            "disk_read_mib": statistics.median(s[4] for s in runs) / (1 << 20),
         })
     return rows
 
@@ -193,6 +242,10 @@ def callgrind(tool, work, bits):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--tool", default="build/tarnvell2")
+    parser.add_argument("--before", help="an earlier tarnvell2 binary, timed beside --tool")
+    parser.add_argument("--cold", action="store_true",
+                        help="evict the source from the page cache before every run")
+    parser.add_argument("--memory-limit", help="run the commands in a memory cgroup, e.g. 256M")
     parser.add_argument("--size", default="1G", help="source size, e.g. 10M or 1G (default 1G)")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--bits", default="16,24")
@@ -205,33 +258,43 @@ def main():
     if not os.path.exists(GNU_TIME):
         sys.exit("bench needs GNU time: apt-get install -y time")
     tool = os.path.abspath(args.tool)
+    before = os.path.abspath(args.before) if args.before else None
     work = tempfile.mkdtemp(prefix="tarnvell2-bench-", dir=args.dir)
+    cgroup = MemoryLimit(parse_size(args.memory_limit)) if args.memory_limit else None
     rows = []
     try:
         for bits in (int(b) for b in args.bits.split(",")):
-            rows += bench_width(tool, work, parse_size(args.size), bits, args.rounds)
+            rows += bench_width(tool, before, work, parse_size(args.size), bits, args.rounds,
+                                args.cold, cgroup)
             if args.callgrind:
                 rows.append({"bits": bits, "tool": "tarnvell2 (callgrind)",
                              "instructions_per_byte": callgrind(tool, work, bits)})
     finally:
         shutil.rmtree(work)
+        if cgroup:
+            cgroup.close()
 
-    print("%-5s %-24s %9s %8s %8s %8s %10s" % ("bits", "tool", "wall s", "x cp", "user s",
-                                               "sys s", "peak KiB"))
+    print("%s, %s page cache%s, %d rounds" % (args.size, "cold" if args.cold else "warm",
+                                             ", memory limit " + args.memory_limit
+                                             if args.memory_limit else "", args.rounds))
+    print("%-5s %-22s %9s %15s %7s %7s %7s %9s %9s" % (
+        "bits", "tool", "wall s", "min-max s", "x cp", "user s", "sys s", "peak KiB",
+        "disk MiB"))
     for r in rows:
         if "instructions_per_byte" in r:
-            print("%-5d %-24s %.2f instructions per source byte" % (r["bits"], r["tool"],
+            print("%-5d %-22s %.2f instructions per source byte" % (r["bits"], r["tool"],
                                                                     r["instructions_per_byte"]))
         else:
-            print("%-5d %-24s %9.3f %8.2f %8.3f %8.3f %10d" % (
-                r["bits"], r["tool"], r["wall_s"], r["ratio_to_cp"], r["user_s"], r["sys_s"],
-                r["peak_rss_kib"]))
+            print("%-5d %-22s %9.3f %7.3f-%7.3f %7.2f %7.3f %7.3f %9d %9.0f" % (
+                r["bits"], r["tool"], r["wall_s"], r["wall_min_s"], r["wall_max_s"],
+                r["ratio_to_cp"], r["user_s"], r["sys_s"], r["peak_rss_kib"],
+                r["disk_read_mib"]))
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)
     if args.csv:
-        keys = ["bits", "tool", "size_bytes", "wall_s", "ratio_to_cp", "user_s", "sys_s",
-                "peak_rss_kib", "instructions_per_byte"]
+        keys = ["bits", "tool", "size_bytes", "wall_s", "wall_min_s", "wall_max_s", "ratio_to_cp",
+                "user_s", "sys_s", "peak_rss_kib", "disk_read_mib", "instructions_per_byte"]
         with open(args.csv, "w") as f:
             f.write(",".join(keys) + "\n")
             for r in rows:

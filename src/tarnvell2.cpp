@@ -48,9 +48,7 @@ int main(int argc, char** argv) {
 
   MAKE_HEADER(leftName.c_str(), sampleRate[0], bitsPerSample[0], frameCount);
   MAKE_HEADER(rightName.c_str(), sampleRate[0], bitsPerSample[0], frameCount);
-  COPY_DATA(sourceName.c_str(), leftName.c_str(), dataStart[0], 0, bitsPerSample[0],
-            containerBytes[0], frameCount);
-  COPY_DATA(sourceName.c_str(), rightName.c_str(), dataStart[0], 1, bitsPerSample[0],
+  COPY_DATA(sourceName.c_str(), leftName.c_str(), rightName.c_str(), dataStart[0], bitsPerSample[0],
             containerBytes[0], frameCount);
   endRun("done", 0);
 }

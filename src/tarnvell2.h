@@ -132,9 +132,10 @@ void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t b
                     std::uint32_t containerBytes, std::uint32_t channelSelector,
                     unsigned char* out);
 
-// Appends the selected channel of frameCount frames from dataStart on to the output.
-void COPY_DATA(const char* sourceName, const char* outputName, std::uint32_t dataStart,
-               std::uint32_t channelSelector, std::uint32_t bitsPerSample,
-               std::uint32_t containerBytes, std::uint32_t frameCount);
+// Reads frameCount frames from dataStart on, once, and appends their left samples to one output
+// and their right samples to the other.
+void COPY_DATA(const char* sourceName, const char* leftName, const char* rightName,
+               std::uint32_t dataStart, std::uint32_t bitsPerSample, std::uint32_t containerBytes,
+               std::uint32_t frameCount);
 
 #endif

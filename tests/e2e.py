@@ -85,6 +85,10 @@ def pattern(n):
     return bytes((i * 37 + i // 256) & 0xFF for i in range(n))
 
 
+def have(tool):
+    return shutil.which(tool) is not None
+
+
 def launch(args, cwd, stdin=b"", fsize=None):
     """Runs the tool; the completed process, standard error included."""
     def limits():
@@ -201,6 +205,21 @@ class Splits(Scratch):
         for name, args, outputs in cases:
             with self.subTest(name):
                 self.split(name, content, left, right, args=args, outputs=outputs)
+
+    def test_source_is_read_once(self):
+        # One pass: every byte read(2) returns over the run adds up to the source and a little.
+        if RUNNER or not have("strace"):
+            self.skipTest("needs strace, on the host")
+        content = source(pattern(8 << 20), bits=24)
+        self.write("s.wav", content)
+        subprocess.run(["strace", "-f", "-e", "trace=read,pread64", "-e", "signal=none", "-o",
+                        self.path("trace"), TOOL, "s.wav"], cwd=self.dir, check=True,
+                       capture_output=True)
+        with open(self.path("trace")) as f:
+            got = sum(int(line.rsplit("=", 1)[1].split()[0]) for line in f
+                      if "read" in line and "= " in line and "= -1" not in line)
+        self.assertGreaterEqual(got, len(content) - 44)
+        self.assertLessEqual(got, len(content) + (1 << 20))
 
     def test_existing_outputs_are_replaced(self):
         self.write("songL.wav", b"old" * 100)
@@ -365,10 +384,6 @@ class LargeFiles(unittest.TestCase):
             os.unlink(os.path.join(folder, "big%s.wav" % side))
 
 
-def have(tool):
-    return shutil.which(tool) is not None
-
-
 CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
 
@@ -414,18 +429,19 @@ class Corpus(Scratch):
 
 
 class ShrinkingSource(Scratch):
-    """The source loses its samples between the probe and the copy: staged with gdb, which stops
-    the tool on entry to the copy and truncates the source there."""
+    """The source loses its samples between the probe and the copy, or between two blocks of the
+    copy: staged with gdb, which stops the tool there and truncates the source."""
 
     @unittest.skipUnless(have("gdb"), "gdb is not installed")
     def test_source_shrinks_before_the_copy(self):
-        self.write("song.wav", source(pattern(400000)))
-        for side, skip in (("left", []), ("right", ["-ex", "continue"])):
-            with self.subTest(side):
+        self.write("song.wav", source(pattern(3000000)))  # several blocks
+        first_write = ["-ex", "catch syscall write", "-ex", "continue", "-ex", "delete"]
+        for when, more in (("before the copy", []), ("after a block", first_write)):
+            with self.subTest(when):
                 shutil.copy(self.path("song.wav"), self.path("s.wav"))
                 p = subprocess.run(
-                    ["gdb", "-nx", "-batch", "-ex", "break COPY_DATA", "-ex", "run"] + skip +
-                    ["-ex", "shell truncate -s 100044 s.wav", "-ex", "continue",
+                    ["gdb", "-nx", "-batch", "-ex", "break COPY_DATA", "-ex", "run", "-ex",
+                     "delete"] + more + ["-ex", "shell truncate -s 100044 s.wav", "-ex", "continue",
                      "--args", TOOL, "s.wav"], cwd=self.dir, capture_output=True, timeout=120,
                     env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # LSan fails under ptrace
                 self.assertIn(b"Unable to read file.", p.stdout)
