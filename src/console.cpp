@@ -13,6 +13,12 @@ void endRun(const std::string& message, int status) {
   std::exit(status);
 }
 
+void failRun(const std::string& name, const std::string& reason, const std::string& message,
+             int status) {
+  std::fprintf(stderr, "tarnvell2: %s: %s\n", name.c_str(), reason.c_str());
+  endRun(message, status);
+}
+
 bool readWord(std::string& word) {
   word.clear();
   int c;

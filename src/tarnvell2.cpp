@@ -46,9 +46,12 @@ int main(int argc, char** argv) {
       sameFile(leftName, rightName))
     endRun("Unable to open file.", 2);
 
-  MAKE_HEADER(leftName.c_str(), sampleRate[0], bitsPerSample[0], frameCount);
-  MAKE_HEADER(rightName.c_str(), sampleRate[0], bitsPerSample[0], frameCount);
-  COPY_DATA(sourceName.c_str(), leftName.c_str(), rightName.c_str(), dataStart[0], bitsPerSample[0],
+  std::string leftFile, rightFile;
+  PREPARE_OUTPUTS(leftName, rightName, leftFile, rightFile);
+  MAKE_HEADER(leftFile.c_str(), sampleRate[0], bitsPerSample[0], frameCount);
+  MAKE_HEADER(rightFile.c_str(), sampleRate[0], bitsPerSample[0], frameCount);
+  COPY_DATA(sourceName.c_str(), leftFile.c_str(), rightFile.c_str(), dataStart[0], bitsPerSample[0],
             containerBytes[0], frameCount);
+  COMMIT_OUTPUTS();
   endRun("done", 0);
 }

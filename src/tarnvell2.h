@@ -34,6 +34,11 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // Prints the message and a line end on standard output and ends the process with the status.
 [[noreturn]] void endRun(const std::string& message, int status);
 
+// As endRun, after the line "tarnvell2: NAME: REASON" on standard error, which says why the
+// named file failed.
+[[noreturn]] void failRun(const std::string& name, const std::string& reason,
+                          const std::string& message, int status);
+
 // Reads one white-space delimited word from standard input; false at end of input before a word.
 bool readWord(std::string& word);
 
@@ -122,6 +127,25 @@ std::array<unsigned char, kHeaderBytes> monoHeader(std::uint32_t sampleRate,
 
 void MAKE_HEADER(const char* outputName, std::uint32_t sampleRate, std::uint32_t bitsPerSample,
                  std::uint32_t frameCount);
+
+// ---- Outputs: written under temporary names beside them, renamed over them when complete.
+
+// The temporary name for an output that will live at `destination`: ".NAME.XXXXXX" in the same
+// folder, for mkstemp, cut to fit a file name's 255 bytes.
+std::string temporaryName(const std::string& destination);
+
+// Finds the file each output name stands for (through symbolic links) and makes a temporary file
+// beside it; leftFile and rightFile are the names to write, the temporary ones or, where none can
+// be made, the output names themselves. Ends the run when an output cannot be written. From here
+// on a failure or a signal removes the temporary files.
+void PREPARE_OUTPUTS(const std::string& leftName, const std::string& rightName,
+                     std::string& leftFile, std::string& rightFile);
+
+// Renames the complete outputs over their final names, the left one, then the right one.
+void COMMIT_OUTPUTS();
+
+// The name the user knows for a file this run writes: the output name for a temporary file.
+std::string shownName(const std::string& file);
 
 // ---- Channel extractor.
 

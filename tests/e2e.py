@@ -16,6 +16,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import wave
 
@@ -346,13 +347,133 @@ class Faults(Scratch):
 
     def test_full_disk(self):
         content = source(pattern(300000))
-        # A file size limit stands in for the disk: on the header, in the samples of either side.
+        # A file size limit stands in for the disk: on the header, in the samples. The previous
+        # outputs stay as they were, and nothing else is left behind.
+        self.write("song.wav", content)
+        self.write("songL.wav", b"previous left")
         for limit in (20, 44, 1000, 44 + 150000 - 2):
             with self.subTest(limit=limit):
-                self.write("song.wav", content)
                 self.assertEqual(run(["song.wav"], self.dir, fsize=limit), (WRITE_FAILED, 2))
                 self.assertEqual(self.read("song.wav"), content)
+                self.assertEqual(self.read("songL.wav"), b"previous left")
+                self.assertEqual(self.files(), ["song.wav", "songL.wav"])
         self.assertEqual(run(["song.wav"], self.dir, fsize=44 + 150000), (DONE, 0))
+
+
+class AllOrNothing(Scratch):
+    """Outputs appear whole or not at all: written under temporary names, renamed when done."""
+
+    def test_signals_mid_copy_leave_the_previous_outputs(self):
+        # A large sparse source, in memory where possible, so the copy is still running.
+        top = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+        folder = tempfile.mkdtemp(prefix="tarnvell2-sig-", dir=top)
+        self.addCleanup(shutil.rmtree, folder)
+        n = 4 << 30
+        with open(os.path.join(folder, "big.wav"), "wb") as f:
+            f.write(source(b"", declared=n - 4))
+            f.truncate(44 + n - 4)
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE, signal.SIGKILL):
+            with self.subTest(sig.name):
+                for side in "LR":
+                    with open(os.path.join(folder, "big%s.wav" % side), "wb") as f:
+                        f.write(b"previous " + side.encode())
+                p = subprocess.Popen(RUNNER + [TOOL, "big.wav"], cwd=folder,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                while len(os.listdir(folder)) < 5 and p.poll() is None:
+                    time.sleep(0.001)  # until both temporary files exist
+                p.send_signal(sig)
+                out, err = p.communicate(timeout=120)
+                self.assertEqual((p.returncode, out, err), (-sig, b"", b""))
+                left = sorted(os.listdir(folder))
+                for side in "LR":
+                    with open(os.path.join(folder, "big%s.wav" % side), "rb") as f:
+                        self.assertEqual(f.read(), b"previous " + side.encode())
+                # Only SIGKILL leaves anything behind: the temporary files, named for what they are.
+                stray = [x for x in left if x.startswith(".")]
+                self.assertEqual(len(stray), 2 if sig == signal.SIGKILL else 0, left)
+                for x in stray:
+                    self.assertRegex(x, r"^\.big[LR]\.wav\.\w{6}$")
+                    os.unlink(os.path.join(folder, x))
+
+    def test_racing_runs_each_leave_a_complete_split(self):
+        # Both sources name mixL.wav and mixR.wav, as the manual's xargs -P example would race.
+        expected = []
+        for k in range(6):
+            samples = pattern(1 << 21)[k:] + bytes(k)
+            self.write("mix.v%d.wav" % k, source(samples))
+            expected.append([mono(c, 16, 44100) for c in channels_of(samples, 16)])
+        for _ in range(3):
+            runs = [subprocess.Popen(RUNNER + [TOOL, "mix.v%d.wav" % k], cwd=self.dir,
+                                     stdout=subprocess.PIPE) for k in range(6)]
+            self.assertEqual([r.communicate(timeout=120)[0] for r in runs], [DONE] * 6)
+            self.assertIn(self.read("mixL.wav"), [e[0] for e in expected])
+            self.assertIn(self.read("mixR.wav"), [e[1] for e in expected])
+            self.assertEqual(len(self.files()), 8)
+
+    def test_unwritable_folder_writes_in_place(self):
+        # No temporary file can be made beside outputs that may be written: in place, as before.
+        root = os.getuid() == 0  # root writes any folder: run as nobody then
+        owner = 65534 if root else -1
+        self.write("song.wav", source(pattern(400)))
+        for side in "LR":
+            self.write("song%s.wav" % side, b"old")
+            os.chown(self.path("song%s.wav" % side), owner, -1)
+        os.chmod(self.dir, 0o555)
+        self.addCleanup(os.chmod, self.dir, 0o755)
+        p = subprocess.run(RUNNER + [TOOL, "song.wav"], cwd=self.dir, capture_output=True,
+                           user=owner if root else None, timeout=60)
+        self.assertEqual((p.stdout, p.returncode), (DONE, 0))
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(400), 16))
+        self.assertEqual((self.read("songL.wav"), self.read("songR.wav")), (left, right))
+
+    def test_links_and_modes_of_existing_outputs(self):
+        content = source(pattern(400))
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(400), 16))
+        os.mkdir(self.path("t"))
+
+        def symlink():
+            self.write("t/old.wav", b"old")
+            os.symlink("t/old.wav", self.path("songL.wav"))
+            return [("t/old.wav", left), ("songL.wav", left)]
+
+        def dangling():
+            os.symlink("t/new.wav", self.path("songL.wav"))
+            return [("t/new.wav", left)]
+
+        def hardlink():
+            self.write("songL.wav", b"old")
+            os.link(self.path("songL.wav"), self.path("t/keep.wav"))
+            return [("t/keep.wav", b"old"), ("songL.wav", left)]
+
+        def modes():
+            self.write("songL.wav", b"old")
+            os.chmod(self.path("songL.wav"), 0o604)
+            return []
+
+        cases = [("symbolic link written through", symlink, 0o644),
+                 ("link to a missing file creates it", dangling, 0o644),
+                 ("hard link keeps the old content", hardlink, 0o644),
+                 ("mode kept", modes, 0o604)]
+        for what, setup, mode in cases:
+            with self.subTest(what):
+                self.write("song.wav", content)
+                checks = setup()
+                old_umask = os.umask(0o022)
+                try:
+                    self.assertEqual(run(["song.wav"], self.dir), (DONE, 0))
+                finally:
+                    os.umask(old_umask)
+                for name, expected in checks + [("songR.wav", right)]:
+                    self.assertEqual(self.read(name), expected, name)
+                self.assertEqual(os.stat(self.path("songL.wav")).st_mode & 0o7777, mode)
+                self.assertEqual(os.stat(self.path("songR.wav")).st_mode & 0o7777, 0o644)
+                self.assertEqual(os.path.islink(self.path("songL.wav")), what.startswith(("sym",
+                                                                                          "link")))
+                shutil.rmtree(self.path("t"))
+                os.mkdir(self.path("t"))
+                for name in self.files():
+                    if name != "t":
+                        os.unlink(self.path(name))
 
 
 class LargeFiles(unittest.TestCase):
@@ -606,7 +727,8 @@ def main():
         suite = loader.loadTestsFromNames(rest, sys.modules[__name__])
     else:
         suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
-                                   for c in (Splits, Dialogue, Refusals, Faults, LargeFiles, Corpus))
+                                   for c in (Splits, Dialogue, Refusals, Faults, AllOrNothing,
+                                             LargeFiles, Corpus))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     sys.exit(0 if result.wasSuccessful() else 1)
 

@@ -130,6 +130,19 @@ TEST(Names, HaveNoLengthLimit) {
   EXPECT_EQ(right, base + "R.wav");
 }
 
+TEST(Names, TemporaryNamesSitBesideTheOutputAndFitTheFileSystem) {
+  const std::string longName(300, 'n');
+  const struct {
+    std::string destination, temporary;
+  } cases[] = {
+      {"songL.wav", ".songL.wav.XXXXXX"},
+      {"takes/songL.wav", "takes/.songL.wav.XXXXXX"},
+      {"/abs/.hiddenR.wav", "/abs/..hiddenR.wav.XXXXXX"},
+      {"d/" + longName, "d/." + longName.substr(0, 247) + ".XXXXXX"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(temporaryName(c.destination), c.temporary);
+}
+
 TEST(Probe, ReadsTheAttributesOfUsableFiles) {
   const struct {
     std::uint32_t bits, rate, bytesPerSample, align, containerBytes;
