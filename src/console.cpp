@@ -1,20 +1,99 @@
-// The console: prompts, the help screen and the one-word answers, and the single way a run ends.
+// The console: prompts, the help screen and the one-word answers, the progress line, and the
+// single way a run ends.
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "tarnvell2.h"
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// "NAME: " before the result line of a source in a run with several, and which one it is.
+std::string label;
+std::size_t sourceIndex = 0, sourceCount = 0;
+
+// The progress line: shown only on a terminal, only once the run has gone on for a second.
+Clock::time_point runStart = Clock::now();
+Clock::time_point copyStart, lastShown;
+volatile std::sig_atomic_t progressShown = 0;
+
+constexpr char kErase[] = "\r\033[K";
+
+void eraseProgress() {
+  if (!progressShown) return;
+  std::fputs(kErase, stderr);
+  std::fflush(stderr);
+  progressShown = 0;
+}
+
+}  // namespace
+
+void setSourceLabel(const std::string& sourceName, std::size_t index, std::size_t count) {
+  label = sourceName + ": ";
+  sourceIndex = index;
+  sourceCount = count;
+  runStart = Clock::now();
+}
+
+void showProgress(const char* sourceName, std::uint64_t doneBytes, std::uint64_t totalBytes) {
+  static const bool terminal = isatty(STDERR_FILENO) == 1;
+  if (!terminal) return;
+  const Clock::time_point now = Clock::now();
+  if (doneBytes == 0) copyStart = now;
+  if (now - runStart < std::chrono::seconds(1) || now - lastShown < std::chrono::milliseconds(250))
+    return;
+  lastShown = now;
+  const double seconds = std::chrono::duration<double>(now - copyStart).count();
+  char figures[64];
+  std::snprintf(figures, sizeof figures, " %3u%% %.1f MB/s",
+                static_cast<unsigned>(totalBytes ? doneBytes * 100 / totalBytes : 100),
+                seconds > 0 ? static_cast<double>(doneBytes) / seconds / 1e6 : 0.0);
+  std::string line = "tarnvell2: ";
+  if (sourceCount > 1)
+    line += "[" + std::to_string(sourceIndex) + "/" + std::to_string(sourceCount) + "] ";
+  // One line that the next update overwrites: it must not wrap.
+  struct winsize size = {};
+  const std::size_t width =
+      ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 80;
+  std::string name = sourceName;
+  const std::size_t fixed = line.size() + std::strlen(figures) + 1;
+  if (fixed + name.size() > width)
+    name = width > fixed + 3 ? "..." + name.substr(name.size() - (width - fixed - 3)) : "";
+  line += name + figures;
+  std::fprintf(stderr, "\r%s\033[K", line.c_str());
+  std::fflush(stderr);
+  progressShown = 1;
+}
+
+void eraseProgressForSignal() {
+  if (progressShown) (void)!write(STDERR_FILENO, kErase, sizeof kErase - 1);
+}
+
 void endRun(const std::string& message, int status) {
+  eraseProgress();
+  std::fputs(label.c_str(), stdout);
   std::fputs(message.c_str(), stdout);
   std::fputc('\n', stdout);
   // A run whose report cannot be delivered (standard output on a full disk) has not succeeded.
-  if (std::fflush(stdout) != 0 && status == 0) status = 2;
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "tarnvell2: standard output: %s\n", std::strerror(errno));
+    if (status == 0) status = 2;
+  }
   std::exit(status);
 }
 
 void failRun(const std::string& name, const std::string& reason, const std::string& message,
              int status) {
+  eraseProgress();
   std::fprintf(stderr, "tarnvell2: %s: %s\n", name.c_str(), reason.c_str());
   endRun(message, status);
 }

@@ -68,6 +68,7 @@ struct Fd {
 
 // Reads exactly `count` bytes; false on an error or the end of the file (the source shrank).
 bool readFully(int fd, unsigned char* buffer, std::size_t count) {
+  errno = 0;
   while (count > 0) {
     const ssize_t n = ::read(fd, buffer, count);
     if (n < 0 && errno == EINTR) continue;
@@ -89,6 +90,13 @@ bool writeFully(int fd, const unsigned char* buffer, std::size_t count) {
   return true;
 }
 
+// Opens an output that holds its header, for appending.
+int openOutput(const char* name) {
+  const int fd = ::open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) failRun(shownName(name), std::strerror(errno), "Unable to open file.", 2);
+  return fd;
+}
+
 }  // namespace
 
 void COPY_DATA(const char* sourceName, const char* leftName, const char* rightName,
@@ -97,9 +105,9 @@ void COPY_DATA(const char* sourceName, const char* leftName, const char* rightNa
   const std::size_t bytesPerSample = bitsPerSample / 8;
   const std::size_t frameBytes = 2 * std::size_t{containerBytes};
   Fd source(::open(sourceName, O_RDONLY | O_CLOEXEC));
-  Fd left(::open(leftName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  Fd right(::open(rightName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  if (source.fd < 0 || left.fd < 0 || right.fd < 0) endRun("Unable to open file.", 2);
+  if (source.fd < 0) failRun(sourceName, std::strerror(errno), "Unable to open file.", 2);
+  Fd left(openOutput(leftName));
+  Fd right(openOutput(rightName));
 
   // Whole multiples of 4096 frames: every block then spans whole pages of the source.
   const std::size_t blockFrames = kBlockBytes / (frameBytes + 2 * bytesPerSample) / 4096 * 4096;
@@ -111,12 +119,16 @@ void COPY_DATA(const char* sourceName, const char* leftName, const char* rightNa
   if (!in || !outLeft || !outRight) endRun("Not enough memory.", 2);
 
   if (lseek(source.fd, static_cast<off_t>(dataStart), SEEK_SET) < 0)
-    endRun("Unable to read file.", 2);
+    failRun(sourceName, std::strerror(errno), "Unable to read file.", 2);
+  const std::uint64_t totalBytes = std::uint64_t{frameCount} * frameBytes;
+  showProgress(sourceName, 0, totalBytes);
   off_t readAt = dataStart;
   for (std::uint32_t remaining = frameCount; remaining > 0;) {
     const std::size_t n = remaining < blockFrames ? remaining : blockFrames;
     // A short read means the source shrank since it was measured: never copy stale bytes.
-    if (!readFully(source.fd, in.get(), n * frameBytes)) endRun("Unable to read file.", 2);
+    if (!readFully(source.fd, in.get(), n * frameBytes))
+      failRun(sourceName, errno != 0 ? std::strerror(errno) : "shrank during the run",
+              "Unable to read file.", 2);
     // Blocks already split are not needed again: a long recording should not push everything
     // else out of a small board's page cache. Measured no slower, and faster under a memory
     // limit; advice on the outputs and POSIX_FADV_SEQUENTIAL measured slower.
@@ -126,11 +138,15 @@ void COPY_DATA(const char* sourceName, const char* leftName, const char* rightNa
                    outLeft.get());
     extractChannel(in.get(), n, static_cast<std::uint32_t>(bytesPerSample), containerBytes, 1,
                    outRight.get());
-    if (!writeFully(left.fd, outLeft.get(), n * bytesPerSample) ||
-        !writeFully(right.fd, outRight.get(), n * bytesPerSample))
-      endRun("Unable to write file.", 2);
+    if (!writeFully(left.fd, outLeft.get(), n * bytesPerSample))
+      failRun(shownName(leftName), std::strerror(errno), "Unable to write file.", 2);
+    if (!writeFully(right.fd, outRight.get(), n * bytesPerSample))
+      failRun(shownName(rightName), std::strerror(errno), "Unable to write file.", 2);
     remaining -= static_cast<std::uint32_t>(n);
+    showProgress(sourceName, totalBytes - std::uint64_t{remaining} * frameBytes, totalBytes);
   }
-  if (::close(left.release()) != 0 || ::close(right.release()) != 0)
-    endRun("Unable to write file.", 2);
+  if (::close(left.release()) != 0)
+    failRun(shownName(leftName), std::strerror(errno), "Unable to write file.", 2);
+  if (::close(right.release()) != 0)
+    failRun(shownName(rightName), std::strerror(errno), "Unable to write file.", 2);
 }

@@ -1,5 +1,6 @@
 // The mono header writer: a canonical 44-byte PCM header whose sizes already count the samples
 // that the extractor will append.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -31,8 +32,10 @@ void MAKE_HEADER(const char* outputName, std::uint32_t sampleRate, std::uint32_t
                  std::uint32_t frameCount) {
   const auto header = monoHeader(sampleRate, bitsPerSample, frameCount);
   std::FILE* output = std::fopen(outputName, "wb");
-  if (output == nullptr) endRun("Unable to open file.", 2);
+  if (output == nullptr)
+    failRun(shownName(outputName), std::strerror(errno), "Unable to open file.", 2);
   const bool written = std::fwrite(header.data(), 1, header.size(), output) == header.size();
   // The header sits in the stream's buffer until the close, so the close is what can fail.
-  if ((std::fclose(output) != 0) || !written) endRun("Unable to write file.", 2);
+  if ((std::fclose(output) != 0) || !written)
+    failRun(shownName(outputName), std::strerror(errno), "Unable to write file.", 2);
 }

@@ -42,6 +42,7 @@ void removePending() {
 // Async-signal-safe: unlink, then die by the same signal so that the caller sees it.
 extern "C" void removeAndDie(int signal) {
   removePending();
+  eraseProgressForSignal();
   std::signal(signal, SIG_DFL);
   std::raise(signal);
 }

@@ -246,6 +246,10 @@ struct Source {
 
 }  // namespace
 
+std::string reasonOf(int error) {
+  return error == kNotRegularFile ? "not a regular file" : std::strerror(error);
+}
+
 SourceFormat probeFile(const char* sourceName, int& error) {
   Source source(16 * 1024);
   error = source.open(sourceName);
@@ -254,8 +258,11 @@ SourceFormat probeFile(const char* sourceName, int& error) {
     format.verdict = Verdict::unreadable;
     return format;
   }
-  const ReadAt read = [&source](std::uint64_t at, unsigned char* buffer, std::size_t count) {
-    return source.read(at, buffer, count);
+  const ReadAt read = [&source, &error](std::uint64_t at, unsigned char* buffer,
+                                        std::size_t count) {
+    const long got = source.read(at, buffer, count);
+    if (got < 0) error = errno;
+    return got;
   };
   return probeSource(read, source.length);
 }
@@ -268,7 +275,8 @@ void GET_ATTRIBUTES(std::uint32_t trackIndex, const char* sourceName, std::uint3
   const SourceFormat format = probeFile(sourceName, error);
   switch (format.verdict) {
     case Verdict::unreadable:
-      endRun(std::string("Cannot find file in track list called ") + sourceName + "!!", 2);
+      failRun(sourceName, reasonOf(error),
+              std::string("Cannot find file in track list called ") + sourceName + "!!", 2);
     case Verdict::noFormat:
       endRun("Can't find format chunk in wave file!", 2);
     case Verdict::notStereo:
@@ -290,11 +298,13 @@ void GET_ATTRIBUTES(std::uint32_t trackIndex, const char* sourceName, std::uint3
 
 std::uint64_t SAMPLE_END(const char* sourceName, std::uint32_t dataStart) {
   Source source(0);
-  if (source.open(sourceName) != 0) endRun("Unable to open file.", 2);
+  const int error = source.open(sourceName);
+  if (error != 0) failRun(sourceName, reasonOf(error), "Unable to open file.", 2);
   const ReadAt read = [&source](std::uint64_t at, unsigned char* buffer, std::size_t count) {
     return source.readDirect(at, buffer, count);
   };
   std::uint64_t end = 0;
-  if (!measureSampleArea(read, source.length, dataStart, end)) endRun("Unable to read file.", 2);
+  if (!measureSampleArea(read, source.length, dataStart, end))
+    failRun(sourceName, std::strerror(errno), "Unable to read file.", 2);
   return end;
 }

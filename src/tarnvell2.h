@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // ---- Byte order: every header field is little-endian whatever the host.
 
@@ -38,6 +39,18 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // named file failed.
 [[noreturn]] void failRun(const std::string& name, const std::string& reason,
                           const std::string& message, int status);
+
+// In a run with several sources: the result line of this one starts with "NAME: ", and the
+// progress line says which of how many it is.
+void setSourceLabel(const std::string& sourceName, std::size_t index, std::size_t count);
+
+// When standard error is a terminal and the run has gone on for a second, shows (and a few times
+// a second updates) one line there: the source, the percent of its samples copied, the rate.
+// The next result line erases it.
+void showProgress(const char* sourceName, std::uint64_t doneBytes, std::uint64_t totalBytes);
+
+// Erases the progress line from a signal handler (async-signal-safe).
+void eraseProgressForSignal();
 
 // Reads one white-space delimited word from standard input; false at end of input before a word.
 bool readWord(std::string& word);
@@ -106,6 +119,9 @@ bool measureSampleArea(const ReadAt& read, std::uint64_t fileLength, std::uint32
 constexpr int kNotRegularFile = -1;
 SourceFormat probeFile(const char* sourceName, int& error);
 
+// What went wrong, for the reason line: strerror, or "not a regular file".
+std::string reasonOf(int error);
+
 // Probes the source; returns only when it is usable, filling entry trackIndex of each table.
 void GET_ATTRIBUTES(std::uint32_t trackIndex, const char* sourceName, std::uint32_t* channels,
                     std::uint32_t* dataStart, std::uint32_t* sampleRate,
@@ -146,6 +162,12 @@ void COMMIT_OUTPUTS();
 
 // The name the user knows for a file this run writes: the output name for a temporary file.
 std::string shownName(const std::string& file);
+
+// ---- Several sources.
+
+// Splits each source in a child process of its own with `split`, which ends its process as a run
+// of that one name would; each result line starts with "NAME: ". Returns the highest status.
+int SPLIT_EACH(const std::vector<std::string>& names, void (*split)(const std::string&));
 
 // ---- Channel extractor.
 

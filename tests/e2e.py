@@ -8,6 +8,8 @@ channel extraction.
 """
 import argparse
 import os
+import pty
+import re
 import resource
 import shlex
 import shutil
@@ -34,6 +36,10 @@ NO_FORMAT = b"Can't find format chunk in wave file!\n"
 NO_DATA = b"Can't find data block in wave file!\n"
 NAME_ERROR = b"Filename error: looking for format of type name.wav\n"
 TOO_LARGE = b"The file you want to convert is too large!\n"
+
+
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "CMakeLists.txt")) as f:
+    VERSION = re.search(r"project\(tarnvell2 VERSION ([\d.]+)", f.read()).group(1).encode()
 
 
 def not_found(name):
@@ -90,15 +96,15 @@ def have(tool):
     return shutil.which(tool) is not None
 
 
-def launch(args, cwd, stdin=b"", fsize=None):
-    """Runs the tool; the completed process, standard error included."""
+def launch(args, cwd, stdin=b"", fsize=None, user=None):
+    """Runs the tool; the completed process, standard error included. A file size limit stands
+    in for a full disk (the tool must take SIGXFSZ for a failed write, not die of it)."""
     def limits():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a full disk, not a killed process
         if fsize is not None:
             resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
 
     return subprocess.run(RUNNER + [TOOL] + args, cwd=cwd, input=stdin, capture_output=True,
-                          timeout=120, preexec_fn=limits, restore_signals=False)
+                          timeout=120, preexec_fn=limits, user=user)
 
 
 def run(args, cwd, stdin=b"", fsize=None):
@@ -199,7 +205,7 @@ class Splits(Scratch):
             ("old.takes/song.wav", ["old.takes/song.wav"],
              ("old.takes/songL.wav", "old.takes/songR.wav")),
             ("song.wav", ["./song.wav"], ("songL.wav", "songR.wav")),
-            ("a b.wav", ["a b.wav", "ignored"], ("a bL.wav", "a bR.wav")),
+            ("a b.wav", ["a b.wav"], ("a bL.wav", "a bR.wav")),
             ("d/deep.wav", [os.path.join(self.dir, "d/deep.wav")], ("d/deepL.wav", "d/deepR.wav")),
             ("n" * 200 + ".wav", ["n" * 200 + ".wav"], ("n" * 200 + "L.wav", "n" * 200 + "R.wav")),
         ]
@@ -258,11 +264,81 @@ class Dialogue(Scratch):
             ("end of input", b"", PROMPT + b"\n", 1),
             ("blank lines, then end of input", b"\n \n", PROMPT + b"\n", 1),
             ("end of input after help", b"h\n", PROMPT + HELP + b"\n", 1),
+            ("a lone -- is no name", b"", PROMPT + b"\n", 1, ["--"]),
+            ("--help", b"", None, 0, ["--help"]),
+            ("-h", b"", None, 0, ["-h", "song.wav"]),
+            ("--version", b"", b"tarnvell2 " + VERSION + b"\n", 0, ["--version"]),
+            ("-- before a name that looks like an option", b"", not_found("--help"), 2,
+             ["--", "--help"]),
+            ("only a first argument is an option", b"", not_found("-h"), 2, ["--", "-h"]),
         ]
-        for what, stdin, out, status in cases:
+        for what, stdin, out, status, *args in cases:
             with self.subTest(what):
-                self.assertEqual(run([], self.dir, stdin), (out, status))
+                got = run(*args or [[]], cwd=self.dir, stdin=stdin)
+                if out is None:  # the usage text
+                    self.assertRegex(got[0], rb"^Usage: tarnvell2 .*\n(.*\n)*See man tarnvell2\.\n$")
+                    got = (None, got[1])
+                self.assertEqual(got, (out, status))
                 self.assertEqual(self.files(), [])
+
+
+class Batch(Scratch):
+    """Several sources: each split as a run of its name alone would, "NAME: MESSAGE" lines, the
+    highest status, and the two guards that keep a batch from losing audio."""
+
+    def test_several_sources(self):
+        stereo = source(pattern(400))
+        mono_file = source(pattern(40), channels=1)
+        done = [mono(c, 16, 44100) for c in channels_of(pattern(400), 16)]
+        cases = [
+            # sources to make, arguments, standard output, status, standard error, split ones
+            ({"a.wav": stereo, "m.wav": mono_file}, ["a.wav", "m.wav"],
+             b"a.wav: done\nm.wav: " + NOT_STEREO, 1, b"", ["a"]),
+            ({"a.wav": stereo, "b.wav": stereo}, ["a.wav", "missing.wav", "b.wav"],
+             b"a.wav: done\nmissing.wav: " + not_found("missing.wav") + b"b.wav: done\n", 2,
+             rb"^tarnvell2: missing\.wav: No such file or directory\n$", ["a", "b"]),
+            ({"a.wav": stereo}, ["a.wav"], DONE, 0, b"", ["a"]),
+            ({"a.wav": stereo, "-x.wav": stereo}, ["a.wav", "-x.wav"],
+             b"a.wav: done\n-x.wav: done\n", 0, b"", ["a", "-x"]),
+            # Re-running over earlier (mono) outputs is not blocked.
+            ({"a.wav": stereo, "aL.wav": done[0]}, ["a.wav", "aL.wav"],
+             b"a.wav: done\naL.wav: " + NOT_STEREO, 1, b"", ["a"]),
+            # An output that is another, stereo, source: refused in either order.
+            ({"vocal.wav": stereo, "vocalR.wav": stereo}, ["vocal.wav", "vocalR.wav"],
+             b"vocal.wav: Unable to open file.\nvocalR.wav: done\n", 2,
+             rb"^tarnvell2: vocalR\.wav: is a stereo source of this run, not replaced\n$",
+             ["vocalR"]),
+            ({"vocal.wav": stereo, "vocalR.wav": stereo}, ["vocalR.wav", "vocal.wav"],
+             b"vocalR.wav: done\nvocal.wav: Unable to open file.\n", 2, rb"vocalR\.wav: is a",
+             ["vocalR"]),
+            # Outputs an earlier source of the run wrote.
+            ({"take.1.wav": stereo, "take.2.wav": source(pattern(80))},
+             ["take.1.wav", "take.2.wav"], b"take.1.wav: done\ntake.2.wav: Unable to open file.\n",
+             2, rb"^tarnvell2: takeL\.wav: was written by take\.1\.wav in this run", ["take"]),
+        ]
+        for files, args, out, status, err, split in cases:
+            with self.subTest(args):
+                for name in self.files():
+                    os.unlink(self.path(name))
+                for name, content in files.items():
+                    self.write(name, content)
+                p = launch(args, self.dir)
+                self.assertEqual((p.stdout, p.returncode), (out, status))
+                self.assertRegex(p.stderr, err or b"^$")
+                for stem in split:
+                    self.assertEqual([self.read(stem + "L.wav"), self.read(stem + "R.wav")], done)
+                self.assertEqual(self.files(), sorted(set(files) | {stem + side + ".wav" for stem
+                                                                    in split for side in "LR"}))
+
+    def test_many_sources_from_xargs(self):
+        names = ["s%02d.wav" % k for k in range(12)]
+        for name in names:
+            self.write(name, source(pattern(4000)))
+        p = subprocess.run("printf '%s\\n' s*.wav | xargs " + " ".join(
+            map(shlex.quote, RUNNER + [TOOL])), shell=True, cwd=self.dir, capture_output=True)
+        self.assertEqual((p.stdout, p.returncode, p.stderr),
+                         (b"".join(n.encode() + b": done\n" for n in names), 0, b""))
+        self.assertEqual(len(self.files()), 36)
 
 
 class Refusals(Scratch):
@@ -337,8 +413,59 @@ class Faults(Scratch):
     def test_report_that_cannot_be_delivered(self):
         self.write("song.wav", source(pattern(40)))
         with open("/dev/full", "wb") as full:
-            p = subprocess.run(RUNNER + [TOOL, "song.wav"], cwd=self.dir, stdout=full, timeout=60)
+            p = subprocess.run(RUNNER + [TOOL, "song.wav"], cwd=self.dir, stdout=full, timeout=60,
+                               stderr=subprocess.PIPE)
         self.assertEqual(p.returncode, 2)
+        self.assertEqual(p.stderr, b"tarnvell2: standard output: No space left on device\n")
+        self.assertEqual(len(self.files()), 3)  # complete outputs stay
+
+    def test_reasons_on_standard_error(self):
+        # The reason goes to standard error, naming the file as the user knows it; the message
+        # on standard output stays as it always was. Root may read and write anything, so the
+        # permission cases run as nobody there.
+        nobody = 65534 if os.getuid() == 0 else None
+
+        def mode(name, bits):
+            return lambda: os.chmod(self.path(name), bits)
+
+        cases = [
+            # what, setup, arguments, standard output, status, standard error, as nobody
+            ("missing", None, ["missing.wav"], not_found("missing.wav"), 2,
+             b"missing\\.wav: No such file or directory", None),
+            ("unreadable", mode("song.wav", 0), ["song.wav"], not_found("song.wav"), 2,
+             b"song\\.wav: Permission denied", nobody),
+            ("a folder", lambda: os.mkdir(self.path("d.wav")), ["d.wav"], not_found("d.wav"), 2,
+             b"d\\.wav: Is a directory", None),
+            ("a pipe", lambda: os.mkfifo(self.path("p.wav")), ["p.wav"], not_found("p.wav"), 2,
+             b"p\\.wav: not a regular file", None),
+            ("read-only folder", lambda: os.chmod(self.dir, 0o555), ["song.wav"], OPEN_FAILED, 2,
+             b"songL\\.wav: Permission denied", nobody),
+            ("read-only output", lambda: (self.write("songL.wav", b""), mode("songL.wav", 0o444)()),
+             ["song.wav"], OPEN_FAILED, 2, b"songL\\.wav: Permission denied", nobody),
+            ("output is the source", lambda: os.symlink("song.wav", self.path("songL.wav")),
+             ["song.wav"], OPEN_FAILED, 2, b"songL\\.wav: is the source itself", None),
+            ("outputs are one file", lambda: (self.write("songL.wav", b""), os.link(
+                self.path("songL.wav"), self.path("songR.wav"))), ["song.wav"], OPEN_FAILED, 2,
+             b"songR\\.wav: is the same file as songL\\.wav", None),
+            ("folder in the way", lambda: os.mkdir(self.path("songR.wav")), ["song.wav"],
+             OPEN_FAILED, 2, b"songR\\.wav: Is a directory", None),
+            ("full disk", None, ["song.wav", "-fsize"], WRITE_FAILED, 2,
+             b"songL\\.wav: File too large", None),
+            ("success", None, ["song.wav"], DONE, 0, None, None),
+        ]
+        for what, setup, args, out, status, reason, user in cases:
+            with self.subTest(what):
+                os.chmod(self.dir, 0o777)
+                for name in self.files():
+                    (os.rmdir if os.path.isdir(self.path(name)) else os.unlink)(self.path(name))
+                self.write("song.wav", source(pattern(4000)))
+                if setup:
+                    setup()
+                fsize = 1000 if args[-1] == "-fsize" else None
+                p = launch(args[:1], self.dir, fsize=fsize, user=user)
+                os.chmod(self.dir, 0o777)
+                self.assertEqual((p.stdout, p.returncode), (out, status))
+                self.assertRegex(p.stderr, b"^tarnvell2: " + reason + b"\n$" if reason else b"^$")
 
     def test_source_that_is_a_pipe(self):
         os.mkfifo(self.path("p.wav"))  # opening it would wait for a writer forever
@@ -360,27 +487,41 @@ class Faults(Scratch):
         self.assertEqual(run(["song.wav"], self.dir, fsize=44 + 150000), (DONE, 0))
 
 
+def sparse_folder(test, n):
+    """A folder holding big.wav, n bytes of silent 16-bit samples, sparse and in memory where
+    possible, so that splitting it takes a while."""
+    top = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+    folder = tempfile.mkdtemp(prefix="tarnvell2-big-", dir=top)
+    test.addCleanup(shutil.rmtree, folder)
+    with open(os.path.join(folder, "big.wav"), "wb") as f:
+        f.write(source(b"", declared=n))
+        f.truncate(44 + n)
+    return folder
+
+
+def copying(p, folder):
+    """Waits until the run has made its temporary outputs (or ended)."""
+    while sum(n.startswith(".") for n in os.listdir(folder)) < 2 and p.poll() is None:
+        time.sleep(0.001)
+
+
 class AllOrNothing(Scratch):
     """Outputs appear whole or not at all: written under temporary names, renamed when done."""
 
     def test_signals_mid_copy_leave_the_previous_outputs(self):
-        # A large sparse source, in memory where possible, so the copy is still running.
-        top = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
-        folder = tempfile.mkdtemp(prefix="tarnvell2-sig-", dir=top)
-        self.addCleanup(shutil.rmtree, folder)
-        n = 4 << 30
-        with open(os.path.join(folder, "big.wav"), "wb") as f:
-            f.write(source(b"", declared=n - 4))
-            f.truncate(44 + n - 4)
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE, signal.SIGKILL):
-            with self.subTest(sig.name):
+        folder = sparse_folder(self, (4 << 30) - 4)
+        # In a batch the parent passes SIGTERM and SIGHUP on to the child, then ends the same way.
+        batch = ["big.wav", "later.wav"]
+        for sig, args in [(s, ["big.wav"]) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP,
+                                                     signal.SIGPIPE, signal.SIGKILL)] + [
+                              (signal.SIGTERM, batch), (signal.SIGHUP, batch)]:
+            with self.subTest(sig=sig.name, args=args):
                 for side in "LR":
                     with open(os.path.join(folder, "big%s.wav" % side), "wb") as f:
                         f.write(b"previous " + side.encode())
-                p = subprocess.Popen(RUNNER + [TOOL, "big.wav"], cwd=folder,
+                p = subprocess.Popen(RUNNER + [TOOL] + args, cwd=folder,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                while len(os.listdir(folder)) < 5 and p.poll() is None:
-                    time.sleep(0.001)  # until both temporary files exist
+                copying(p, folder)
                 p.send_signal(sig)
                 out, err = p.communicate(timeout=120)
                 self.assertEqual((p.returncode, out, err), (-sig, b"", b""))
@@ -476,6 +617,51 @@ class AllOrNothing(Scratch):
                         os.unlink(self.path(name))
 
 
+class Progress(Scratch):
+    """The progress line on a terminal (a pseudo-terminal here), erased before the result line.
+    The run is stopped for a second once it copies, so that the line is due."""
+
+    def test_progress_line_on_a_terminal(self):
+        folder = sparse_folder(self, 1 << 30)
+        single = rb"\rtarnvell2: big\.wav +\d+% [\d.]+ MB/s\x1b\[K"
+        cases = [
+            # arguments, the progress line, the line that ends the run, status, size limit
+            (["big.wav"], single, b"done\r\n", 0, None),
+            (["big.wav", "big.wav"], rb"\rtarnvell2: \[1/2\] big\.wav +\d+% [\d.]+ MB/s\x1b\[K",
+             b"big.wav: done\r\n", 2, None),
+            (["big.wav"], single, b"tarnvell2: bigL.wav: File too large\r\nUnable to write file.\r\n",
+             2, 300 << 20),
+        ]
+        for args, line, last, status, limit in cases:
+            with self.subTest(args=args, limit=limit):
+                master, slave = pty.openpty()
+                p = subprocess.Popen(RUNNER + [TOOL] + args, cwd=folder, stdout=slave,
+                                     stderr=slave, start_new_session=True, preexec_fn=limit and (
+                                         lambda: resource.setrlimit(resource.RLIMIT_FSIZE,
+                                                                    (limit, limit))))
+                os.close(slave)
+                copying(p, folder)
+                os.killpg(p.pid, signal.SIGSTOP)  # with the child that copies, in a batch
+                time.sleep(1.2)
+                os.killpg(p.pid, signal.SIGCONT)
+                text = b""
+                while True:
+                    try:
+                        chunk_ = os.read(master, 4096)
+                    except OSError:  # the terminal is gone with the run
+                        break
+                    if not chunk_:
+                        break
+                    text += chunk_
+                os.close(master)
+                self.assertEqual(p.wait(timeout=120), status)
+                self.assertRegex(text, line)
+                self.assertIn(b"\x1b[K" + last, text)  # erased before the result line
+                for n in os.listdir(folder):
+                    if n != "big.wav":
+                        os.unlink(os.path.join(folder, n))
+
+
 class LargeFiles(unittest.TestCase):
     def test_source_past_2_gib(self):
         # Sparse, in memory where possible: catches a 32-bit long or off_t anywhere in the path.
@@ -491,7 +677,8 @@ class LargeFiles(unittest.TestCase):
                 f.seek(44 + at)
                 f.write(pattern(8192))
             f.truncate(44 + n)
-        self.assertEqual(run(["big.wav"], folder), (DONE, 0))
+        p = launch(["big.wav"], folder)  # long enough for a progress line, were it a terminal
+        self.assertEqual((p.stdout, p.returncode, p.stderr), (DONE, 0, b""))
         left, right = channels_of(pattern(8192), 16)
         for side, expected in (("L", left), ("R", right)):
             with open(os.path.join(folder, "big%s.wav" % side), "rb") as f:
@@ -728,7 +915,7 @@ def main():
     else:
         suite = unittest.TestSuite(loader.loadTestsFromTestCase(c)
                                    for c in (Splits, Dialogue, Refusals, Faults, AllOrNothing,
-                                             LargeFiles, Corpus))
+                                             Progress, LargeFiles, Corpus))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     sys.exit(0 if result.wasSuccessful() else 1)
 
