@@ -3,4 +3,6 @@
 set(CROSS_TRIPLE s390x-linux-gnu)
 set(CROSS_PROCESSOR s390x)
 set(CROSS_EMULATOR qemu-s390x)
+set(CROSS_DEB_ARCHITECTURE s390x)
+set(CROSS_FLAGS "")
 include(${CMAKE_CURRENT_LIST_DIR}/cross-linux.cmake)
