@@ -81,20 +81,6 @@ void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t b
 
 namespace {
 
-// A file descriptor closed when it goes out of scope, unless released first.
-struct Fd {
-  explicit Fd(int fd) : fd(fd) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  int release() {
-    const int f = fd;
-    fd = -1;
-    return f;
-  }
-  int fd;
-};
-
 // Reads exactly `count` bytes; false on an error or the end of the file (the source shrank).
 bool readFully(int fd, unsigned char* buffer, std::size_t count) {
   errno = 0;

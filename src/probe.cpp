@@ -196,16 +196,13 @@ namespace {
 // window, not per chunk; the memory stays fixed.
 struct Source {
   explicit Source(std::size_t windowBytes) : window(windowBytes) {}
-  ~Source() {
-    if (fd >= 0) ::close(fd);
-  }
 
   // Opens a regular file: 0, or an errno value, or kNotRegularFile. O_NONBLOCK, so that a pipe
   // with no writer cannot hang the open; it means nothing for a regular file.
   int open(const char* name) {
-    fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    fd.fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat status;
-    if (fd < 0 || fstat(fd, &status) != 0) return errno;
+    if (fd.fd < 0 || fstat(fd.fd, &status) != 0) return errno;
     if (S_ISDIR(status.st_mode)) return EISDIR;
     if (!S_ISREG(status.st_mode)) return kNotRegularFile;
     length = static_cast<std::uint64_t>(status.st_size);
@@ -215,7 +212,7 @@ struct Source {
   long readDirect(std::uint64_t at, unsigned char* buffer, std::size_t count) const {
     std::size_t got = 0;
     while (got < count) {
-      const ssize_t n = pread(fd, buffer + got, count - got, static_cast<off_t>(at + got));
+      const ssize_t n = pread(fd.fd, buffer + got, count - got, static_cast<off_t>(at + got));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return -1;
       if (n == 0) break;
@@ -238,7 +235,7 @@ struct Source {
     return static_cast<long>(n);
   }
 
-  int fd = -1;
+  Fd fd;
   std::uint64_t length = 0;
   std::vector<unsigned char> window;
   std::uint64_t windowStart = 0, windowLength = 0;

@@ -6,12 +6,12 @@
 #ifndef TARNVELL2_H
 #define TARNVELL2_H
 
+#include <unistd.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,12 +23,22 @@ std::uint64_t Assem8(const unsigned char* bytes);
 void Decon2(std::uint16_t value, unsigned char* out);
 void Decon4(std::uint32_t value, unsigned char* out);
 
-// A stream closed when it goes out of scope (the stages check the closes that matter
+// A file descriptor closed when it goes out of scope (the stages check the closes that matter
 // themselves, by releasing it first).
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+struct Fd {
+  explicit Fd(int descriptor = -1) : fd(descriptor) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  int release() {
+    const int f = fd;
+    fd = -1;
+    return f;
+  }
+  int fd;
 };
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // ---- Console and run ending.
 
@@ -100,7 +110,8 @@ SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength);
 // file. `header` holds the 8 header bytes when at + 8 <= fileLength.
 bool wellFormedChunk(const unsigned char* header, std::uint64_t at, std::uint64_t fileLength);
 
-// A declared size that says nothing: 0xFFFFFFFF, as streaming writers leave it.
+// A data size that says nothing: a declared 0xFFFFFFFF, as streaming writers leave it, with no
+// ds64 chunk to tell the real one.
 constexpr std::uint64_t kUnknownSize = ~std::uint64_t{0};
 
 // Where the sample area ends, from the data chunk's declared size. `next` holds the bytes of the
