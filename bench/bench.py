@@ -4,10 +4,11 @@ peers people use (sox, ffmpeg, libsndfile's sndfile-deinterleave), where install
 
 For each width (16 and 24 bits) it makes a stereo source of random samples, checks that every
 tool's sample data equals tarnvell2's, then times the tools interleaved over several rounds after
-a warm-up. Before every timed run the outputs of the previous run are deleted and the source is
-either read once (warm: the host may drop the page cache when idle) or, with --cold, written
-back and evicted from the page cache (posix_fadvise DONTNEED, checked with fincore), so that the
-run reads it from the disk. --memory-limit runs every command in a memory cgroup of that size,
+a warm-up. Before every timed run the outputs of the previous run are deleted, what is still to
+be written back is synced (so that one run's write-back does not slow the next), and the source
+is either read once (warm: the host may drop the page cache when idle) or, with --cold, evicted
+from the page cache (posix_fadvise DONTNEED, checked with fincore), so that the run reads it from
+the disk. --memory-limit runs every command in a memory cgroup of that size,
 page cache included, as on a small board. It reports, per tool, the median wall time, the
 median of the per-round ratio to cp, the median user and system time, the peak resident memory
 and the bytes read from the disk per run (the file system inputs that getrusage counts). A
@@ -199,8 +200,8 @@ def bench_width(tool, before, work, size, bits, rounds, cold, cgroup):
     samples = {name: [] for name in found}
     for r in range(rounds + 1):  # round 0 is the warm-up
         for name, (commands, _) in found.items():
+            os.sync()  # the previous run's write-back must not compete with this one
             if cold:
-                os.sync()  # the previous run's write-back must not compete with this one
                 evict(src)
             else:
                 warm(src)

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -118,6 +119,7 @@ int SPLIT_EACH(const std::vector<std::string>& names, void (*split)(const std::s
       sigprocmask(SIG_SETMASK, &saved, nullptr);
       setSourceLabel(names[i], i + 1, names.size());
       split(names[i]);
+      std::exit(2);  // split ends the process itself; never go on as a second parent
     }
     child = pid;
     sigprocmask(SIG_SETMASK, &saved, nullptr);
