@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <set>
 #include <utility>
 
 #include "tarnvell2.h"
@@ -104,7 +103,7 @@ int SPLIT_EACH(const std::vector<std::string>& names, void (*split)(const std::s
     std::string output;
     const std::string why = refusal(names, i, sources, written, output);
     if (!why.empty()) {
-      std::fprintf(stderr, "tarnvell2: %s: %s\n", output.c_str(), why.c_str());
+      printReason(output, why);
       std::printf("%s: Unable to open file.\n", names[i].c_str());
       worst = 2;
       continue;
@@ -124,7 +123,7 @@ int SPLIT_EACH(const std::vector<std::string>& names, void (*split)(const std::s
     child = pid;
     sigprocmask(SIG_SETMASK, &saved, nullptr);
     if (pid < 0) {
-      std::fprintf(stderr, "tarnvell2: %s: %s\n", names[i].c_str(), std::strerror(errno));
+      printReason(names[i], std::strerror(errno));
       std::printf("%s: Not enough memory.\n", names[i].c_str());
       worst = 2;
       continue;

@@ -85,16 +85,20 @@ void endRun(const std::string& message, int status) {
   std::fputc('\n', stdout);
   // A run whose report cannot be delivered (standard output on a full disk) has not succeeded.
   if (std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "tarnvell2: standard output: %s\n", std::strerror(errno));
+    printReason("standard output", std::strerror(errno));
     if (status == 0) status = 2;
   }
   std::exit(status);
 }
 
-void failRun(const std::string& name, const std::string& reason, const std::string& message,
-             int status) {
+void printReason(const std::string& name, const std::string& reason) {
   eraseProgress();
   std::fprintf(stderr, "tarnvell2: %s: %s\n", name.c_str(), reason.c_str());
+}
+
+void failRun(const std::string& name, const std::string& reason, const std::string& message,
+             int status) {
+  printReason(name, reason);
   endRun(message, status);
 }
 

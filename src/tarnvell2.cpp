@@ -63,9 +63,9 @@ void splitSource(const std::string& sourceName) {
 
   // Truncating an output that is the source (or the other output) under another name would
   // destroy the audio before it is read.
-  if (sameFile(sourceName, leftName) || sameFile(sourceName, rightName))
-    failRun(sameFile(sourceName, leftName) ? leftName : rightName, "is the source itself",
-            "Unable to open file.", 2);
+  for (const std::string* output : {&leftName, &rightName})
+    if (sameFile(sourceName, *output))
+      failRun(*output, "is the source itself", "Unable to open file.", 2);
   if (sameFile(leftName, rightName))
     failRun(rightName, "is the same file as " + leftName, "Unable to open file.", 2);
 

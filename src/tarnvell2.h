@@ -45,8 +45,10 @@ struct Fd {
 // Prints the message and a line end on standard output and ends the process with the status.
 [[noreturn]] void endRun(const std::string& message, int status);
 
-// As endRun, after the line "tarnvell2: NAME: REASON" on standard error, which says why the
-// named file failed.
+// Prints "tarnvell2: NAME: REASON" on standard error: why the named file failed.
+void printReason(const std::string& name, const std::string& reason);
+
+// As endRun, after the reason line.
 [[noreturn]] void failRun(const std::string& name, const std::string& reason,
                           const std::string& message, int status);
 

@@ -661,12 +661,12 @@ class Progress(Scratch):
                 text = b""
                 while True:
                     try:
-                        chunk_ = os.read(master, 4096)
+                        piece = os.read(master, 4096)
                     except OSError:  # the terminal is gone with the run
                         break
-                    if not chunk_:
+                    if not piece:
                         break
-                    text += chunk_
+                    text += piece
                 os.close(master)
                 self.assertEqual(p.wait(timeout=120), status)
                 self.assertRegex(text, line)
