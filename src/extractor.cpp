@@ -38,6 +38,14 @@ void pick(const unsigned char* in, std::size_t frames, unsigned char* out) {
   }
 }
 
+// Without unaligned loads (ARMv5) a four-byte move is a call to memcpy: three byte moves take a
+// quarter of the instructions there.
+#if defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)
+constexpr std::size_t kMove24 = 3;
+#else
+constexpr std::size_t kMove24 = 4;
+#endif
+
 bool aligned2(const void* a, const void* b) {
   return ((reinterpret_cast<std::uintptr_t>(a) | reinterpret_cast<std::uintptr_t>(b)) & 1) == 0;
 }
@@ -59,19 +67,10 @@ void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t b
     // per sample instead of three. The last sample is copied exactly, so nothing is touched
     // past either buffer.
     if (frames == 0) return;
-#if defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)
-    // Without unaligned loads (ARMv5) a four-byte move is a call to memcpy: three byte moves
-    // take a quarter of the instructions.
     if (containerBytes == 3)
-      pick<3, 6, 3>(in, frames - 1, out);
+      pick<kMove24, 6, 3>(in, frames - 1, out);
     else
-      pick<3, 8, 3>(in, frames - 1, out);
-#else
-    if (containerBytes == 3)
-      pick<4, 6, 3>(in, frames - 1, out);
-    else
-      pick<4, 8, 3>(in, frames - 1, out);
-#endif
+      pick<kMove24, 8, 3>(in, frames - 1, out);
     std::memcpy(out + 3 * (frames - 1), in + 2 * containerBytes * (frames - 1), 3);
   } else {
     for (std::size_t k = 0; k < frames; ++k)
