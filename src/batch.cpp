@@ -63,12 +63,12 @@ void installPassOn() {
 
 // Why a source must not be split in this run, or "" when it may. A batch must not lose audio that
 // a run of one name would not touch.
-std::string refusal(const std::vector<std::string>& names, std::size_t index,
-                    const std::map<FileId, std::vector<std::size_t>>& sources,
+std::string refusal(const std::vector<std::string>& names, const Options& options,
+                    std::size_t index, const std::map<FileId, std::vector<std::size_t>>& sources,
                     const std::map<FileId, std::size_t>& written, std::string& output) {
-  std::string outputs[2];
-  if (!outputNames(names[index], outputs[0], outputs[1])) return "";
-  for (const std::string& name : outputs) {
+  std::string stem;
+  if (!outputStem(names[index], options, stem)) return "";
+  for (const std::string& name : outputNames(stem, 2)) {
     FileId id;
     if (!idOf(name, id)) continue;
     output = name;
@@ -90,7 +90,8 @@ std::string refusal(const std::vector<std::string>& names, std::size_t index,
 
 }  // namespace
 
-int SPLIT_EACH(const std::vector<std::string>& names, void (*split)(const std::string&)) {
+int SPLIT_EACH(const std::vector<std::string>& names, const Options& options,
+               void (*split)(const std::string&)) {
   std::map<FileId, std::vector<std::size_t>> sources;
   for (std::size_t i = 0; i < names.size(); ++i) {
     FileId id;
@@ -101,7 +102,7 @@ int SPLIT_EACH(const std::vector<std::string>& names, void (*split)(const std::s
   int worst = 0;
   for (std::size_t i = 0; i < names.size(); ++i) {
     std::string output;
-    const std::string why = refusal(names, i, sources, written, output);
+    const std::string why = refusal(names, options, i, sources, written, output);
     if (!why.empty()) {
       printReason(output, why);
       std::printf("%s: Unable to open file.\n", names[i].c_str());
@@ -146,9 +147,9 @@ int SPLIT_EACH(const std::vector<std::string>& names, void (*split)(const std::s
     }
     const int code = waited == pid && WIFEXITED(status) ? WEXITSTATUS(status) : 2;
     if (code > worst) worst = code;
-    std::string outputs[2];
-    if (code == 0 && outputNames(names[i], outputs[0], outputs[1]))
-      for (const std::string& name : outputs) {
+    std::string stem;
+    if (code == 0 && outputStem(names[i], options, stem))
+      for (const std::string& name : outputNames(stem, 2)) {
         FileId id;
         if (idOf(name, id)) written[id] = i;
       }

@@ -159,6 +159,24 @@ void PREPARE_OUTPUTS(const std::string& leftName, const std::string& rightName,
   rightFile = outputs[1].temporary.empty() ? rightName : outputs[1].temporary;
 }
 
+void CHECK_OUTPUT_FOLDER(const std::string& folder) {
+  struct stat status;
+  if (folder.empty()) return;
+  if (stat(folder.c_str(), &status) != 0)
+    failRun(folder, std::strerror(errno), "Unable to open file.", 2);
+  if (!S_ISDIR(status.st_mode)) failRun(folder, std::strerror(ENOTDIR), "Unable to open file.", 2);
+}
+
+void KEEP_EXISTING(const std::vector<std::string>& outputNames) {
+  for (const std::string& name : outputNames) {
+    struct stat status;
+    if (lstat(name.c_str(), &status) == 0) {
+      printReason(name, "exists, not replaced");
+      endRun("skipped", 0);
+    }
+  }
+}
+
 void COMMIT_OUTPUTS() {
   for (std::size_t slot = 0; slot < 2; ++slot) {
     Output& output = outputs[slot];

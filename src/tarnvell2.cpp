@@ -13,26 +13,7 @@
 
 namespace {
 
-const char* const kUsage =
-    "Usage: tarnvell2 [--] [SOURCE...]\n"
-    "       tarnvell2 --help | -h | --version\n"
-    "\n"
-    "Splits each stereo PCM WAVE file SOURCE (16 or 24 bits) into two mono WAVE files\n"
-    "beside it, the left and the right channel, the samples copied byte for byte. The\n"
-    "outputs are named after the text of the name before its first '.', then L.wav\n"
-    "or R.wav: takes/song.wav gives takes/songL.wav and takes/songR.wav. Existing\n"
-    "outputs are replaced whole, or not at all. Without SOURCE the name is asked for.\n"
-    "\n"
-    "With several sources each is split in turn and reported on a line of its own,\n"
-    "NAME: MESSAGE. A source is refused when its outputs would replace another stereo\n"
-    "source of the run, or outputs that an earlier source of the run wrote\n"
-    "(take.1.wav and take.2.wav both name takeL.wav and takeR.wav).\n"
-    "\n"
-    "Exit status: 0 when every source was split; 1 when a source is not stereo, not\n"
-    "16 or 24 bits or too large, or when the prompt was left; 2 for any other\n"
-    "failure. With several sources, the highest of them.\n"
-    "\n"
-    "See man tarnvell2.";
+Options options;
 
 // POSIX stat rather than std::filesystem, whose locale machinery would make the binary six
 // times larger. A file that does not exist yet is nobody's twin.
@@ -44,14 +25,18 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 // One source, through the stages in order; every way out ends the process.
 void splitSource(const std::string& sourceName) {
-  std::string leftName, rightName;
-  if (!outputNames(sourceName, leftName, rightName))
+  std::string stem;
+  if (!outputStem(sourceName, options, stem))
     endRun("Filename error: looking for format of type name.wav", 2);
+  const std::vector<std::string> names = outputNames(stem, 2);
+  const std::string &leftName = names[0], &rightName = names[1];
 
   std::uint32_t channels[1], dataStart[1], sampleRate[1], bytesPerSample[1], bitsPerSample[1],
       containerBytes[1];
   GET_ATTRIBUTES(0, sourceName.c_str(), channels, dataStart, sampleRate, bytesPerSample,
                  bitsPerSample, containerBytes);
+
+  if (options.noClobber) KEEP_EXISTING(names);
 
   const std::uint64_t end = SAMPLE_END(sourceName.c_str(), dataStart[0]);
   const std::uint64_t frames =
@@ -70,6 +55,7 @@ void splitSource(const std::string& sourceName) {
     failRun(rightName, "is the same file as " + leftName, "Unable to open file.", 2);
 
   std::string leftFile, rightFile;
+  CHECK_OUTPUT_FOLDER(options.outputDir);
   PREPARE_OUTPUTS(leftName, rightName, leftFile, rightFile);
   MAKE_HEADER(leftFile.c_str(), sampleRate[0], bitsPerSample[0], frameCount);
   MAKE_HEADER(rightFile.c_str(), sampleRate[0], bitsPerSample[0], frameCount);
@@ -84,12 +70,8 @@ void splitSource(const std::string& sourceName) {
 int main(int argc, char** argv) {
   // A file size limit is a failed write, like a full disk, not a process killed mid-file.
   std::signal(SIGXFSZ, SIG_IGN);
-  std::vector<std::string> names(argv + 1, argv + argc);
-  // Only a first argument is an option; every other one is a source name, even "-x".
-  if (!names.empty() && (names[0] == "--help" || names[0] == "-h")) endRun(kUsage, 0);
-  if (!names.empty() && names[0] == "--version") endRun("tarnvell2 " TARNVELL2_VERSION, 0);
-  if (!names.empty() && names[0] == "--") names.erase(names.begin());
-
-  if (names.size() > 1) return SPLIT_EACH(names, splitSource);
+  const int first = parseOptions(argc, argv, options);
+  const std::vector<std::string> names(argv + first, argv + argc);
+  if (names.size() > 1) return SPLIT_EACH(names, options, splitSource);
   splitSource(names.empty() ? askSourceName() : names[0]);
 }

@@ -40,6 +40,19 @@ struct Fd {
   int fd;
 };
 
+// ---- Options: what the user asked for beyond the default split.
+
+struct Options {
+  std::string outputDir;   // -d: where the outputs go ("" beside the source)
+  bool wholeName = false;  // -w: outputs named after the whole name less its extension
+  bool noClobber = false;  // -n: a source whose outputs exist is skipped
+};
+
+// Reads the options before the first source name into `options` and returns the index of that
+// name in argv. Ends the process on --help, --version (status 0) and an unknown option or a
+// missing argument (status 2, on standard error).
+int parseOptions(int argc, char** argv, Options& options);
+
 // ---- Console and run ending.
 
 // Prints the message and a line end on standard output and ends the process with the status.
@@ -73,9 +86,17 @@ std::string askSourceName();
 
 // ---- Output names.
 
-// Forms "<folder><base>L.wav" and "<folder><base>R.wav" from the source name, where the base is
-// the first run of characters other than '.' in the last path component. False when there is
-// no such run.
+// The outputs' names less their "L.wav" or "R.wav": the folder (the source's, or -d's) and the
+// base, cut from the last path component of the source's name (by default the first run of
+// characters other than '.'; with -w the name less its last extension). False when there is no
+// base.
+bool outputStem(const std::string& sourceName, const Options& options, std::string& stem);
+
+// The output names for a stem: "L.wav" and "R.wav" for two channels, "_1.wav" to "_N.wav" for
+// more.
+std::vector<std::string> outputNames(const std::string& stem, std::uint32_t channels);
+
+// The default rule: "<folder><base>L.wav" and "<folder><base>R.wav"; false when there is no base.
 bool outputNames(const std::string& sourceName, std::string& leftName, std::string& rightName);
 
 // ---- Source probe.
@@ -170,6 +191,14 @@ std::string temporaryName(const std::string& destination);
 void PREPARE_OUTPUTS(const std::string& leftName, const std::string& rightName,
                      std::string& leftFile, std::string& rightFile);
 
+// -d: ends the run with "Unable to open file." unless the folder exists ("" is the source's own
+// folder, which needs no check).
+void CHECK_OUTPUT_FOLDER(const std::string& folder);
+
+// -n: ends the run with "skipped" when an output name is already taken (a file, a link, a
+// folder), before anything is read past the probe.
+void KEEP_EXISTING(const std::vector<std::string>& outputNames);
+
 // Renames the complete outputs over their final names, the left one, then the right one.
 void COMMIT_OUTPUTS();
 
@@ -180,7 +209,8 @@ std::string shownName(const std::string& file);
 
 // Splits each source in a child process of its own with `split`, which ends its process as a run
 // of that one name would; each result line starts with "NAME: ". Returns the highest status.
-int SPLIT_EACH(const std::vector<std::string>& names, void (*split)(const std::string&));
+int SPLIT_EACH(const std::vector<std::string>& names, const Options& options,
+               void (*split)(const std::string&));
 
 // ---- Channel extractor.
 

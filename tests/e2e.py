@@ -222,9 +222,21 @@ class Splits(Scratch):
             ("a b.wav", ["a b.wav"], ("a bL.wav", "a bR.wav")),
             ("d/deep.wav", [os.path.join(self.dir, "d/deep.wav")], ("d/deepL.wav", "d/deepR.wav")),
             ("n" * 200 + ".wav", ["n" * 200 + ".wav"], ("n" * 200 + "L.wav", "n" * 200 + "R.wav")),
+            # -w: the whole name less its last extension
+            ("01. Intro.wav", ["-w", "01. Intro.wav"], ("01. IntroL.wav", "01. IntroR.wav")),
+            ("2024.05.01.wav", ["--whole-name", "2024.05.01.wav"],
+             ("2024.05.01L.wav", "2024.05.01R.wav")),
+            (".hidden.wav", ["-w", ".hidden.wav"], (".hiddenL.wav", ".hiddenR.wav")),
+            ("song", ["-w", "--", "song"], ("songL.wav", "songR.wav")),
+            # -d: into another folder, named from the last component
+            ("takes/song.wav", ["-d", "out", "takes/song.wav"], ("out/songL.wav", "out/songR.wav")),
+            ("takes/my.take.wav", ["-wn", "-d", "out/", "takes/my.take.wav"],
+             ("out/my.takeL.wav", "out/my.takeR.wav")),
+            ("-x.wav", ["--output-dir=out", "--", "-x.wav"], ("out/-xL.wav", "out/-xR.wav")),
         ]
+        os.mkdir(self.path("out"))
         for name, args, outputs in cases:
-            with self.subTest(name):
+            with self.subTest(args):
                 self.split(name, content, left, right, args=args, outputs=outputs)
 
     def test_source_is_read_once(self):
@@ -286,6 +298,7 @@ class Dialogue(Scratch):
             ("-- before a name that looks like an option", b"", not_found("--help"), 2,
              ["--", "--help"]),
             ("only a first argument is an option", b"", not_found("-h"), 2, ["--", "-h"]),
+            ("the options apply to a typed name", b"...", PROMPT + NAME_ERROR, 2, ["-w"]),
         ]
         for what, stdin, out, status, *args in cases:
             with self.subTest(what):
@@ -295,6 +308,25 @@ class Dialogue(Scratch):
                     got = (None, got[1])
                 self.assertEqual(got, (out, status))
                 self.assertEqual(self.files(), [])
+
+    def test_command_line_errors(self):
+        # Nothing on standard output, status 2, nothing read or written.
+        self.write("song.wav", source(pattern(40)))
+        cases = [
+            (["-q", "song.wav"], "unknown option '-q'"),
+            (["-wq", "song.wav"], "unknown option '-q'"),
+            (["--no-clobber", "-qw", "song.wav"], "unknown option '-q'"),
+            (["--nope=1", "song.wav"], "unknown option '--nope'"),
+            (["--whole-name=yes", "song.wav"], "option '--whole-name' takes no argument"),
+            (["-d"], "option '-d' needs an argument"),
+            (["-n", "--output-dir"], "option '--output-dir' needs an argument"),
+        ]
+        for args, error in cases:
+            with self.subTest(args):
+                p = launch(args, self.dir)
+                self.assertEqual((p.stdout, p.returncode, p.stderr), (
+                    b"", 2, b"tarnvell2: " + error.encode() + b"\nTry 'tarnvell2 --help'.\n"))
+                self.assertEqual(self.files(), ["song.wav"])
 
 
 class Batch(Scratch):
@@ -374,13 +406,16 @@ class Refusals(Scratch):
             ("...", None, NAME_ERROR, 2),
             ("dir/", None, NAME_ERROR, 2),
             ("", None, NAME_ERROR, 2),
+            (["-w", "..."], None, NAME_ERROR, 2),
+            (["-w", "..wav"], source(pattern(40)), NAME_ERROR, 2),
         ]
         for name, content, out, status in cases:
             with self.subTest(name):
+                args = name if isinstance(name, list) else [name]
                 if content is not None:
-                    self.write(name, content)
+                    self.write(args[-1], content)
                 before = self.files()
-                self.assertEqual(run([name], self.dir), (out, status))
+                self.assertEqual(run(args, self.dir), (out, status))
                 self.assertEqual(self.files(), before)
 
     def test_source_that_is_a_folder(self):
@@ -467,6 +502,17 @@ class Faults(Scratch):
             ("full disk", None, ["song.wav", "-fsize"], WRITE_FAILED, 2,
              b"songL\\.wav: File too large", None),
             ("success", None, ["song.wav"], DONE, 0, None, None),
+            ("-d: no such folder", None, ["-d", "out", "song.wav"], OPEN_FAILED, 2,
+             b"out: No such file or directory", None),
+            ("-d: not a folder", lambda: self.write("out", b""), ["-d", "out", "song.wav"],
+             OPEN_FAILED, 2, b"out: Not a directory", None),
+            ("-n: an output exists", lambda: self.write("songR.wav", b"old"), ["-n", "song.wav"],
+             b"skipped\n", 0, b"songR\\.wav: exists, not replaced", None),
+            ("-n: a dangling link", lambda: os.symlink("nowhere", self.path("songL.wav")),
+             ["-n", "song.wav"], b"skipped\n", 0, b"songL\\.wav: exists, not replaced", None),
+            ("-n: a folder", lambda: os.mkdir(self.path("songL.wav")), ["-n", "song.wav"],
+             b"skipped\n", 0, b"songL\\.wav: exists, not replaced", None),
+            ("-n: nothing in the way", None, ["--no-clobber", "song.wav"], DONE, 0, None, None),
         ]
         for what, setup, args, out, status, reason, user in cases:
             with self.subTest(what):
@@ -477,10 +523,13 @@ class Faults(Scratch):
                 if setup:
                     setup()
                 fsize = 1000 if args[-1] == "-fsize" else None
-                p = launch(args[:1], self.dir, fsize=fsize, user=user)
+                before = self.files()
+                p = launch(args[:-1] if fsize else args, self.dir, fsize=fsize, user=user)
                 os.chmod(self.dir, 0o777)
                 self.assertEqual((p.stdout, p.returncode), (out, status))
                 self.assertRegex(p.stderr, b"^tarnvell2: " + reason + b"\n$" if reason else b"^$")
+                if status != 0 or out != DONE:  # refused or skipped: nothing written
+                    self.assertEqual(self.files(), before)
 
     def test_source_that_is_a_pipe(self):
         os.mkfifo(self.path("p.wav"))  # opening it would wait for a writer forever

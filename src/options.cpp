@@ -1,0 +1,91 @@
+// The command line: options before the first source name, POSIX style, so that every argument
+// after it is a source name even when it starts with '-'.
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tarnvell2.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: tarnvell2 [OPTION]... [--] [SOURCE]...\n"
+    "\n"
+    "Splits each stereo PCM WAVE file SOURCE (16 or 24 bits) into two mono WAVE files,\n"
+    "the left and the right channel, the samples copied byte for byte. The outputs are\n"
+    "named after the first run of characters other than '.' in the last part of the\n"
+    "source's name, then L.wav or R.wav: takes/song.wav gives takes/songL.wav and\n"
+    "takes/songR.wav, my.song.wav gives myL.wav. Existing outputs are replaced whole,\n"
+    "or not at all. The outputs carry no metadata (bext, iXML, LIST). Without SOURCE\n"
+    "the name is asked for.\n"
+    "\n"
+    "Options, recognised only before the first SOURCE:\n"
+    "  -d, --output-dir=DIR  write the outputs into DIR (an existing folder)\n"
+    "  -w, --whole-name      name the outputs after the whole name less its last\n"
+    "                        extension: 01. Intro.wav gives 01. IntroL.wav\n"
+    "  -n, --no-clobber      leave existing outputs alone: such a source is skipped\n"
+    "  -h, --help            print this text\n"
+    "      --version         print the version\n"
+    "\n"
+    "With several sources each is split in turn and reported on a line of its own,\n"
+    "NAME: MESSAGE. A source named twice, or one that is a mono output of another\n"
+    "source of the run, is skipped. A source is refused when its outputs would replace\n"
+    "another stereo source of the run, or outputs that an earlier source of the run\n"
+    "wrote (take.1.wav and take.2.wav both name takeL.wav and takeR.wav).\n"
+    "\n"
+    "Exit status: 0 when every source was split or skipped; 1 when a source is not\n"
+    "stereo, not 16 or 24 bits or too large, or when the prompt was left; 2 for any\n"
+    "other failure. With several sources, the highest of them.\n"
+    "\n"
+    "See man tarnvell2.";
+
+[[noreturn]] void badCommandLine(const std::string& what) {
+  std::fprintf(stderr, "tarnvell2: %s\nTry 'tarnvell2 --help'.\n", what.c_str());
+  std::exit(2);
+}
+
+}  // namespace
+
+int parseOptions(int argc, char** argv, Options& options) {
+  enum { kVersion = 256 };
+  static const struct option longOptions[] = {
+      {"output-dir", required_argument, nullptr, 'd'}, {"whole-name", no_argument, nullptr, 'w'},
+      {"no-clobber", no_argument, nullptr, 'n'},       {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},     {nullptr, 0, nullptr, 0},
+  };
+  opterr = 0;  // our own words, on our own terms
+  for (;;) {
+    const int before = optind;
+    const int c = getopt_long(argc, argv, "+:d:wnh", longOptions, nullptr);
+    if (c == -1) break;
+    // The option as it was typed, for the message: "-q" from "-wq", "--sync" from "--sync=x".
+    // A long option always ends its argument; a short one may sit inside a cluster.
+    const char* last = argv[optind - 1];
+    const bool isLong = optind > before && std::strncmp(last, "--", 2) == 0;
+    const std::string given = isLong ? std::string(last, std::strcspn(last, "="))
+                                     : std::string("-") + static_cast<char>(optopt);
+    switch (c) {
+      case 'd':
+        options.outputDir = optarg;
+        break;
+      case 'w':
+        options.wholeName = true;
+        break;
+      case 'n':
+        options.noClobber = true;
+        break;
+      case 'h':
+        endRun(kUsage, 0);
+      case kVersion:
+        endRun("tarnvell2 " TARNVELL2_VERSION, 0);
+      case ':':
+        badCommandLine("option '" + given + "' needs an argument");
+      default:
+        if (isLong && optopt != 0) badCommandLine("option '" + given + "' takes no argument");
+        badCommandLine("unknown option '" + given + "'");
+    }
+  }
+  return optind;
+}
