@@ -1,25 +1,35 @@
-// Several sources in one run: each is split by a child process of its own, exactly as a run with
-// that name alone would split it (the stages end their process when they are done), and its
-// result line is "NAME: MESSAGE". The run goes on past a failure and ends with the highest
-// status; a signal that ends a child ends the whole run the same way.
+// Several sources in one run: each is split in this process in turn, exactly as a run with that
+// name alone would split it, and its result line is "NAME: MESSAGE". A source's run ends with
+// RunEnded instead of the process; the run goes on past a failure and ends with the highest
+// status. A signal ends the whole run (the outputs handler removes the temporary files).
+//
+// Guards keep a batch from losing audio that a run of one name would not touch, and skips keep
+// a re-run over a folder of earlier outputs from failing. What they remember grows with the
+// number of sources only: one entry per source and per output written.
 #include <sys/stat.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <map>
-#include <utility>
+#include <new>
 
 #include "tarnvell2.h"
 
 namespace {
 
-using FileId = std::pair<dev_t, ino_t>;
+struct FileId {
+  dev_t device;
+  ino_t inode;
+  bool operator<(const FileId& o) const {
+    return device != o.device ? device < o.device : inode < o.inode;
+  }
+  bool operator==(const FileId& o) const { return device == o.device && inode == o.inode; }
+};
+
+struct Entry {
+  FileId id;
+  std::uint32_t index;  // of the source in the run
+  bool operator<(const Entry& o) const { return id < o.id || (id == o.id && index < o.index); }
+};
 
 bool idOf(const std::string& name, FileId& id) {
   struct stat status;
@@ -28,132 +38,155 @@ bool idOf(const std::string& name, FileId& id) {
   return true;
 }
 
-// The child being waited for, so that SIGTERM and SIGHUP reach it too.
-volatile pid_t child = 0;
-constexpr int kPassedOn[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction callerActions[3];
+// The run, while SPLIT_EACH goes through it.
+char** names = nullptr;
+std::size_t count = 0;
+const Options* options = nullptr;
+std::size_t current = 0;
+// The files the source names stood for when the run began, sorted.
+std::vector<Entry> sources;
+// The outputs that sources of this run wrote: a sorted part and a short unsorted tail, merged
+// now and then, so that neither a lookup nor an insertion grows with the run.
+std::vector<Entry> written;
+std::size_t writtenSorted = 0;
+// The outputs of the source being split, once its guards have passed.
+std::vector<std::string> currentOutputs;
 
-extern "C" void passOn(int signal) {
-  if (child > 0) {
-    kill(child, signal);
-    return;
-  }
-  std::signal(signal, SIG_DFL);
-  std::raise(signal);
+const Entry* findWritten(const FileId& id) {
+  const auto at = std::lower_bound(written.begin(), written.begin() + writtenSorted, Entry{id, 0});
+  if (at != written.begin() + writtenSorted && at->id == id) return &*at;
+  for (std::size_t k = writtenSorted; k < written.size(); ++k)
+    if (written[k].id == id) return &written[k];
+  return nullptr;
 }
 
-sigset_t blocked() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int s : kPassedOn) sigaddset(&set, s);
-  return set;
+void remember(const FileId& id, std::uint32_t index) {
+  written.push_back({id, index});
+  if (written.size() - writtenSorted < 64) return;
+  std::sort(written.begin() + writtenSorted, written.end());
+  std::inplace_merge(written.begin(), written.begin() + writtenSorted, written.end());
+  writtenSorted = written.size();
 }
 
-void installPassOn() {
-  for (std::size_t i = 0; i < 3; ++i) {
-    sigaction(kPassedOn[i], nullptr, &callerActions[i]);
-    // A signal the caller ignores stays ignored, in the children too.
-    if (callerActions[i].sa_handler == SIG_IGN) continue;
-    struct sigaction action = {};
-    action.sa_handler = passOn;
-    sigemptyset(&action.sa_mask);
-    sigaction(kPassedOn[i], &action, nullptr);
+// "takeL.wav" names the left output of "take.wav": its stem's last component and the suffix.
+bool outputSuffix(const std::string& base, std::string& stem, std::string& suffix) {
+  const std::size_t n = base.size();
+  if (n > 5 && (base.compare(n - 5, 5, "L.wav") == 0 || base.compare(n - 5, 5, "R.wav") == 0)) {
+    stem = base.substr(0, n - 5);
+    suffix = base.substr(n - 5);
+    return true;
   }
+  return false;
 }
 
-// Why a source must not be split in this run, or "" when it may. A batch must not lose audio that
-// a run of one name would not touch.
-std::string refusal(const std::vector<std::string>& names, const Options& options,
-                    std::size_t index, const std::map<FileId, std::vector<std::size_t>>& sources,
-                    const std::map<FileId, std::size_t>& written, std::string& output) {
-  std::string stem;
-  if (!outputStem(names[index], options, stem)) return "";
-  for (const std::string& name : outputNames(stem, 2)) {
-    FileId id;
-    if (!idOf(name, id)) continue;
-    output = name;
-    // vocal.wav beside a stereo vocalR.wav: splitting would replace another source of the run.
-    const auto same = sources.find(id);
-    if (same != sources.end())
-      for (const std::size_t other : same->second) {
-        int error = 0;
-        if (other != index && probeFile(names[other].c_str(), error).verdict == Verdict::usable)
-          return "is a stereo source of this run, not replaced";
-      }
-    // take.1.wav and take.2.wav both name takeL.wav: the second would replace the first's split.
-    const auto earlier = written.find(id);
-    if (earlier != written.end())
-      return "was written by " + names[earlier->second] + " in this run, not replaced";
+std::string lastComponent(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::uint64_t hashOf(const std::string& text) {
+  std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+  for (const char c : text) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return h;
+}
+
+// The sources of the run by the last component of their outputs' stem, made when a mono source
+// first needs it: which sources could have named it as an output.
+std::vector<std::pair<std::uint64_t, std::uint32_t>> stems;
+
+void indexStems() {
+  if (!stems.empty()) return;
+  for (std::size_t j = 0; j < count; ++j) {
+    std::string stem;
+    if (outputStem(names[j], *options, stem))
+      stems.emplace_back(hashOf(lastComponent(stem)), static_cast<std::uint32_t>(j));
   }
-  return "";
+  std::sort(stems.begin(), stems.end());
 }
 
 }  // namespace
 
-int SPLIT_EACH(const std::vector<std::string>& names, const Options& options,
-               void (*split)(const std::string&)) {
-  std::map<FileId, std::vector<std::size_t>> sources;
-  for (std::size_t i = 0; i < names.size(); ++i) {
+int SPLIT_EACH(char** sourceNames, std::size_t sourceCount, const Options& runOptions,
+               SplitSource split) {
+  names = sourceNames;
+  count = sourceCount;
+  options = &runOptions;
+  for (std::size_t i = 0; i < count; ++i) {
     FileId id;
-    if (idOf(names[i], id)) sources[id].push_back(i);
+    if (idOf(names[i], id)) sources.push_back({id, static_cast<std::uint32_t>(i)});
   }
-  std::map<FileId, std::size_t> written;
-  installPassOn();
+  std::sort(sources.begin(), sources.end());
   int worst = 0;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    std::string output;
-    const std::string why = refusal(names, options, i, sources, written, output);
-    if (!why.empty()) {
-      printReason(output, why);
-      std::printf("%s: Unable to open file.\n", names[i].c_str());
-      worst = 2;
-      continue;
-    }
-    std::fflush(stdout);  // nothing of ours in the buffer for the child to repeat
-    const sigset_t set = blocked();
-    sigset_t saved;
-    sigprocmask(SIG_BLOCK, &set, &saved);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      for (std::size_t k = 0; k < 3; ++k) sigaction(kPassedOn[k], &callerActions[k], nullptr);
-      sigprocmask(SIG_SETMASK, &saved, nullptr);
-      setSourceLabel(names[i], i + 1, names.size());
-      split(names[i]);
-      std::exit(2);  // split ends the process itself; never go on as a second parent
-    }
-    child = pid;
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-    if (pid < 0) {
-      printReason(names[i], std::strerror(errno));
-      std::printf("%s: Not enough memory.\n", names[i].c_str());
-      worst = 2;
-      continue;
-    }
-    int status = 0;
-    pid_t waited;
-    do waited = waitpid(pid, &status, 0);
-    while (waited < 0 && errno == EINTR);
-    child = 0;
-    if (waited == pid && WIFSIGNALED(status)) {
+  for (current = 0; current < count; ++current) {
+    currentOutputs.clear();
+    int status = 2;
+    setSourceLabel(names[current], current + 1, count);
+    try {
+      split(names[current], runOptions);
+    } catch (const RunEnded& end) {
+      status = end.status;
+    } catch (const std::bad_alloc&) {
+      std::printf("%s: Not enough memory.\n", names[current]);
       std::fflush(stdout);
-      const int signal = WTERMSIG(status);
-      std::signal(signal, SIG_DFL);
-      sigset_t only;
-      sigemptyset(&only);
-      sigaddset(&only, signal);
-      sigprocmask(SIG_UNBLOCK, &only, nullptr);
-      std::raise(signal);
-      return 128 + signal;  // a signal whose default is not to end the process
     }
-    const int code = waited == pid && WIFEXITED(status) ? WEXITSTATUS(status) : 2;
-    if (code > worst) worst = code;
-    std::string stem;
-    if (code == 0 && outputStem(names[i], options, stem))
-      for (const std::string& name : outputNames(stem, 2)) {
+    DISCARD_OUTPUTS();
+    if (status > worst) worst = status;
+    if (status == 0)
+      for (const std::string& name : currentOutputs) {
         FileId id;
-        if (idOf(name, id)) written[id] = i;
+        if (idOf(name, id)) remember(id, static_cast<std::uint32_t>(current));
       }
   }
-  if (std::fflush(stdout) != 0 && worst == 0) worst = 2;
   return worst;
+}
+
+void SKIP_REPEATED(const Source& source) {
+  if (names == nullptr) return;
+  const FileId id{source.device, source.inode};
+  const auto first = std::lower_bound(sources.begin(), sources.end(), Entry{id, 0});
+  if (first != sources.end() && first->id == id && first->index < current) {
+    printReason(source.name, "is named earlier in this run");
+    endRun("skipped", 0);
+  }
+}
+
+void skipIfOutputOfAnother(const Source& source) {
+  if (names == nullptr) return;
+  std::string stem, suffix;
+  if (!outputSuffix(lastComponent(source.name), stem, suffix)) return;
+  indexStems();
+  const FileId id{source.device, source.inode};
+  // A mono file that an earlier source of the run wrote, or that a later one will replace.
+  const std::uint64_t h = hashOf(stem);
+  for (auto at = std::lower_bound(stems.begin(), stems.end(), std::make_pair(h, 0u));
+       at != stems.end() && at->first == h; ++at) {
+    std::string other;
+    FileId otherId;
+    if (at->second == current || !outputStem(names[at->second], *options, other) ||
+        !idOf(other + suffix, otherId) || !(otherId == id))
+      continue;
+    printReason(source.name, std::string("is an output of ") + names[at->second] + " in this run");
+    endRun("skipped", 0);
+  }
+}
+
+void GUARD_OUTPUTS(const std::vector<std::string>& outputNames) {
+  if (names == nullptr) return;
+  for (const std::string& name : outputNames) {
+    FileId id;
+    if (!idOf(name, id)) continue;
+    // vocal.wav beside a stereo vocalR.wav: splitting would replace another source of the run.
+    for (auto at = std::lower_bound(sources.begin(), sources.end(), Entry{id, 0});
+         at != sources.end() && at->id == id; ++at) {
+      int error = 0;
+      if (at->index != current && probeFile(names[at->index], error).verdict == Verdict::usable)
+        failRun(name, "is a stereo source of this run, not replaced", "Unable to open file.", 2);
+    }
+    // take.1.wav and take.2.wav both name takeL.wav: the second would replace the first's split.
+    if (const Entry* earlier = findWritten(id))
+      failRun(name,
+              std::string("was written by ") + names[earlier->index] + " in this run, not replaced",
+              "Unable to open file.", 2);
+  }
+  currentOutputs = outputNames;
 }

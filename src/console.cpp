@@ -1,5 +1,5 @@
 // The console: prompts, the help screen and the one-word answers, the progress line, and the
-// single way a run ends.
+// single way a source's run ends: the process ends with it, unless the run has several sources.
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -20,6 +20,7 @@ using Clock = std::chrono::steady_clock;
 // "NAME: " before the result line of a source in a run with several, and which one it is.
 std::string label;
 std::size_t sourceIndex = 0, sourceCount = 0;
+bool severalSources = false;
 
 // The progress line: shown only on a terminal, only once the run has gone on for a second.
 Clock::time_point runStart = Clock::now();
@@ -41,6 +42,7 @@ void setSourceLabel(const std::string& sourceName, std::size_t index, std::size_
   label = sourceName + ": ";
   sourceIndex = index;
   sourceCount = count;
+  severalSources = count > 1;
   runStart = Clock::now();
 }
 
@@ -84,10 +86,12 @@ void endRun(const std::string& message, int status) {
   std::fputs(message.c_str(), stdout);
   std::fputc('\n', stdout);
   // A run whose report cannot be delivered (standard output on a full disk) has not succeeded.
+  // Flushed at once in a batch too, so that a signal later in the run loses no line.
   if (std::fflush(stdout) != 0) {
     printReason("standard output", std::strerror(errno));
     if (status == 0) status = 2;
   }
+  if (severalSources) throw RunEnded{status};
   std::exit(status);
 }
 

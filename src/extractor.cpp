@@ -93,74 +93,50 @@ bool readFully(int fd, unsigned char* buffer, std::size_t count) {
   return true;
 }
 
-bool writeFully(int fd, const unsigned char* buffer, std::size_t count) {
-  while (count > 0) {
-    const ssize_t n = ::write(fd, buffer, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    buffer += n;
-    count -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Opens an output that holds its header, for appending.
-int openOutput(const char* name) {
-  const int fd = ::open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) failRun(shownName(name), std::strerror(errno), "Unable to open file.", 2);
-  return fd;
+// The block buffers, obtained once and reused by every source of the run: fresh pages for each
+// of thousands of short sources would cost more than their split.
+unsigned char* blocks() {
+  static std::unique_ptr<unsigned char[]> memory(new (std::nothrow) unsigned char[kBlockBytes]);
+  if (!memory) endRun("Not enough memory.", 2);
+  return memory.get();
 }
 
 }  // namespace
 
-void COPY_DATA(const char* sourceName, const char* leftName, const char* rightName,
-               std::uint32_t dataStart, std::uint32_t bitsPerSample, std::uint32_t containerBytes,
-               std::uint32_t frameCount) {
+void COPY_DATA(Source& source, std::uint32_t dataStart, std::uint32_t bitsPerSample,
+               std::uint32_t containerBytes, std::uint32_t frameCount) {
   const std::size_t bytesPerSample = bitsPerSample / 8;
   const std::size_t frameBytes = 2 * std::size_t{containerBytes};
-  Fd source(::open(sourceName, O_RDONLY | O_CLOEXEC));
-  if (source.fd < 0) failRun(sourceName, std::strerror(errno), "Unable to open file.", 2);
-  Fd left(openOutput(leftName));
-  Fd right(openOutput(rightName));
-
   // Whole multiples of 4096 frames: every block then spans whole pages of the source.
   const std::size_t blockFrames = kBlockBytes / (frameBytes + 2 * bytesPerSample) / 4096 * 4096;
-  std::unique_ptr<unsigned char[]> in(new (std::nothrow) unsigned char[blockFrames * frameBytes]);
-  std::unique_ptr<unsigned char[]> outLeft(
-      new (std::nothrow) unsigned char[blockFrames * bytesPerSample]);
-  std::unique_ptr<unsigned char[]> outRight(
-      new (std::nothrow) unsigned char[blockFrames * bytesPerSample]);
-  if (!in || !outLeft || !outRight) endRun("Not enough memory.", 2);
+  unsigned char* const in = blocks();
+  unsigned char* const outLeft = in + blockFrames * frameBytes;
+  unsigned char* const outRight = outLeft + blockFrames * bytesPerSample;
 
-  if (lseek(source.fd, static_cast<off_t>(dataStart), SEEK_SET) < 0)
-    failRun(sourceName, std::strerror(errno), "Unable to read file.", 2);
+  if (lseek(source.fd.fd, static_cast<off_t>(dataStart), SEEK_SET) < 0)
+    failRun(source.name, std::strerror(errno), "Unable to read file.", 2);
   const std::uint64_t totalBytes = std::uint64_t{frameCount} * frameBytes;
-  showProgress(sourceName, 0, totalBytes);
+  showProgress(source.name.c_str(), 0, totalBytes);
   off_t readAt = dataStart;
   for (std::uint32_t remaining = frameCount; remaining > 0;) {
     const std::size_t n = remaining < blockFrames ? remaining : blockFrames;
     // A short read means the source shrank since it was measured: never copy stale bytes.
-    if (!readFully(source.fd, in.get(), n * frameBytes))
-      failRun(sourceName, errno != 0 ? std::strerror(errno) : "shrank during the run",
+    if (!readFully(source.fd.fd, in, n * frameBytes))
+      failRun(source.name, errno != 0 ? std::strerror(errno) : "shrank during the run",
               "Unable to read file.", 2);
     // Blocks already split are not needed again: a long recording should not push everything
     // else out of a small board's page cache. Measured no slower, and faster under a memory
     // limit; advice on the outputs and POSIX_FADV_SEQUENTIAL measured slower.
-    posix_fadvise(source.fd, readAt, static_cast<off_t>(n * frameBytes), POSIX_FADV_DONTNEED);
+    posix_fadvise(source.fd.fd, readAt, static_cast<off_t>(n * frameBytes), POSIX_FADV_DONTNEED);
     readAt += static_cast<off_t>(n * frameBytes);
-    extractChannel(in.get(), n, static_cast<std::uint32_t>(bytesPerSample), containerBytes, 0,
-                   outLeft.get());
-    extractChannel(in.get(), n, static_cast<std::uint32_t>(bytesPerSample), containerBytes, 1,
-                   outRight.get());
-    if (!writeFully(left.fd, outLeft.get(), n * bytesPerSample))
-      failRun(shownName(leftName), std::strerror(errno), "Unable to write file.", 2);
-    if (!writeFully(right.fd, outRight.get(), n * bytesPerSample))
-      failRun(shownName(rightName), std::strerror(errno), "Unable to write file.", 2);
+    extractChannel(in, n, static_cast<std::uint32_t>(bytesPerSample), containerBytes, 0, outLeft);
+    extractChannel(in, n, static_cast<std::uint32_t>(bytesPerSample), containerBytes, 1, outRight);
+    if (!writeFully(outputFd(0), outLeft, n * bytesPerSample))
+      failRun(outputName(0), std::strerror(errno), "Unable to write file.", 2);
+    if (!writeFully(outputFd(1), outRight, n * bytesPerSample))
+      failRun(outputName(1), std::strerror(errno), "Unable to write file.", 2);
     remaining -= static_cast<std::uint32_t>(n);
-    showProgress(sourceName, totalBytes - std::uint64_t{remaining} * frameBytes, totalBytes);
+    showProgress(source.name.c_str(), totalBytes - std::uint64_t{remaining} * frameBytes,
+                 totalBytes);
   }
-  if (::close(left.release()) != 0)
-    failRun(shownName(leftName), std::strerror(errno), "Unable to write file.", 2);
-  if (::close(right.release()) != 0)
-    failRun(shownName(rightName), std::strerror(errno), "Unable to write file.", 2);
 }

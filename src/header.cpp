@@ -1,7 +1,6 @@
 // The mono header writer: a canonical 44-byte PCM header whose sizes already count the samples
 // that the extractor will append.
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "tarnvell2.h"
@@ -28,14 +27,9 @@ std::array<unsigned char, kHeaderBytes> monoHeader(std::uint32_t sampleRate,
   return h;
 }
 
-void MAKE_HEADER(const char* outputName, std::uint32_t sampleRate, std::uint32_t bitsPerSample,
+void MAKE_HEADER(std::size_t output, std::uint32_t sampleRate, std::uint32_t bitsPerSample,
                  std::uint32_t frameCount) {
   const auto header = monoHeader(sampleRate, bitsPerSample, frameCount);
-  std::FILE* output = std::fopen(outputName, "wb");
-  if (output == nullptr)
-    failRun(shownName(outputName), std::strerror(errno), "Unable to open file.", 2);
-  const bool written = std::fwrite(header.data(), 1, header.size(), output) == header.size();
-  // The header sits in the stream's buffer until the close, so the close is what can fail.
-  if ((std::fclose(output) != 0) || !written)
-    failRun(shownName(outputName), std::strerror(errno), "Unable to write file.", 2);
+  if (!writeFully(outputFd(output), header.data(), header.size()))
+    failRun(outputName(output), std::strerror(errno), "Unable to write file.", 2);
 }

@@ -1,7 +1,7 @@
 // All-or-nothing outputs: each output is written under a temporary name in the folder where it
-// will live, and renamed over its final name only when both are complete and closed. A failure
-// or a signal removes the temporary files, so the final names hold either the previous outputs
-// or the new ones, never a part of a file.
+// will live, and renamed over its final name only when all of them are complete and closed. A
+// failure or a signal removes the temporary files, so the final names hold either the previous
+// outputs or the new ones, never a part of a file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,31 +11,39 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "tarnvell2.h"
 
 namespace {
 
-// Outputs of the run: the name the user knows, the file it stands for (through symbolic links),
-// and the temporary file written for it (empty when the output is written in place).
+// An output of the source being split: the name the user knows, the file it stands for
+// (through symbolic links), the temporary file written for it (empty when the output is written
+// in place), and its one descriptor from creation to commit.
 struct Output {
   std::string name;
   std::string destination;
   std::string temporary;
+  Fd fd;
 };
-Output outputs[2];
+std::vector<Output> outputs;
 
-// What the signal handler and the exit handler remove: the temporary names of this run still
-// waiting for their rename. Set and cleared with the signals blocked.
-const char* volatile pending[2] = {nullptr, nullptr};
+// What the signal handler and the exit handler remove: the temporary names still waiting for
+// their rename. Fixed storage, so that the handler never reads a string that a later source
+// reuses; it grows, and slots change, only with the signals blocked.
+struct PendingName {
+  char path[PATH_MAX];
+};
+PendingName* volatile pending = nullptr;
+volatile std::size_t pendingSlots = 0;
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 void removePending() {
-  for (auto& name : pending)
-    if (name != nullptr) {
-      ::unlink(name);
-      name = nullptr;
+  for (std::size_t k = 0; k < pendingSlots; ++k)
+    if (pending[k].path[0] != '\0') {
+      ::unlink(pending[k].path);
+      pending[k].path[0] = '\0';
     }
 }
 
@@ -47,7 +55,7 @@ extern "C" void removeAndDie(int signal) {
   std::raise(signal);
 }
 
-// Blocks the four signals while pending changes, so that no handler sees half a change.
+// Blocks the four signals while the pending names change, so that no handler sees half a change.
 struct Guard {
   Guard() {
     sigset_t set;
@@ -56,8 +64,21 @@ struct Guard {
     sigprocmask(SIG_BLOCK, &set, &saved);
   }
   ~Guard() { sigprocmask(SIG_SETMASK, &saved, nullptr); }
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
   sigset_t saved;
 };
+
+void setPending(std::size_t slot, const std::string& path) {
+  Guard guard;
+  if (slot >= pendingSlots) {
+    std::unique_ptr<PendingName[]> old(pending);
+    pending = new PendingName[slot + 1]();
+    for (std::size_t k = 0; k < pendingSlots; ++k) pending[k] = old[k];
+    pendingSlots = slot + 1;
+  }
+  std::memcpy(pending[slot].path, path.c_str(), path.size() + 1);
+}
 
 void installHandlers() {
   static bool installed = false;
@@ -96,42 +117,45 @@ int destinationOf(const std::string& name, std::string& destination) {
   return ELOOP;
 }
 
-// Finds where one output goes and makes its temporary file there.
-void prepare(Output& output, const std::string& name, std::size_t slot, mode_t umaskBits) {
-  output = Output{name, {}, {}};
-  int error = destinationOf(name, output.destination);
+// Finds where one output goes and checks that it may be written there; `mode` gets the mode the
+// new file will have. False for a device or a pipe, which is written in place.
+bool check(Output& output, mode_t& mode) {
+  int error = destinationOf(output.name, output.destination);
   struct stat status;
-  mode_t mode = 0666 & ~umaskBits;
   if (error == 0 && stat(output.destination.c_str(), &status) == 0) {
     if (S_ISDIR(status.st_mode)) error = EISDIR;
     // A device or a pipe is written in place, as it always was.
     else if (!S_ISREG(status.st_mode))
-      return;
+      return false;
     else if (access(output.destination.c_str(), W_OK) != 0)
       error = errno;
     mode = status.st_mode & 07777;
   }
-  if (error != 0) failRun(name, std::strerror(error), "Unable to open file.", 2);
+  if (error != 0) failRun(output.name, std::strerror(error), "Unable to open file.", 2);
+  return true;
+}
 
+// Makes the temporary file of one output; false where the folder may not be written, though
+// the output in it may: then it is written in place.
+bool makeTemporary(Output& output, std::size_t slot, mode_t mode) {
   std::string temporary = temporaryName(output.destination);
-  int fd;
+  int error;
   {
     Guard guard;
-    fd = mkstemp(&temporary[0]);
+    output.fd = Fd(mkstemp(&temporary[0]));
     error = errno;
-    if (fd >= 0) {
+    if (output.fd.fd >= 0) {
       output.temporary = temporary;
-      pending[slot] = output.temporary.c_str();
+      setPending(slot, temporary);
     }
   }
-  if (fd < 0) {
-    // A folder the user may not write, though the output in it is writable: in place.
-    if (error == EACCES || error == EPERM || error == EROFS) return;
-    failRun(name, std::strerror(error), "Unable to open file.", 2);
+  if (output.fd.fd < 0) {
+    if (error == EACCES || error == EPERM || error == EROFS) return false;
+    failRun(output.name, std::strerror(error), "Unable to open file.", 2);
   }
-  // mkstemp gives 0600; the output gets what the old one had, or what fopen would give.
-  (void)fchmod(fd, mode);
-  if (::close(fd) != 0) failRun(name, std::strerror(errno), "Unable to open file.", 2);
+  // mkstemp gives 0600; the output gets what the old one had, or what a new file would get.
+  (void)fchmod(output.fd.fd, mode);
+  return true;
 }
 
 }  // namespace
@@ -143,20 +167,6 @@ std::string temporaryName(const std::string& destination) {
   const std::size_t room = NAME_MAX - 8;
   if (base.size() > room) base.resize(room);
   return folder + "." + base + ".XXXXXX";
-}
-
-void PREPARE_OUTPUTS(const std::string& leftName, const std::string& rightName,
-                     std::string& leftFile, std::string& rightFile) {
-  installHandlers();
-  const mode_t umaskBits = umask(0);
-  umask(umaskBits);
-  prepare(outputs[0], leftName, 0, umaskBits);
-  prepare(outputs[1], rightName, 1, umaskBits);
-  // Two links to one missing file would otherwise race for it.
-  if (outputs[0].destination == outputs[1].destination)
-    failRun(rightName, "is the same file as " + leftName, "Unable to open file.", 2);
-  leftFile = outputs[0].temporary.empty() ? leftName : outputs[0].temporary;
-  rightFile = outputs[1].temporary.empty() ? rightName : outputs[1].temporary;
 }
 
 void CHECK_OUTPUT_FOLDER(const std::string& folder) {
@@ -177,24 +187,94 @@ void KEEP_EXISTING(const std::vector<std::string>& outputNames) {
   }
 }
 
+void CHECK_NOT_SOURCE(const Source& source, const std::vector<std::string>& outputNames) {
+  // POSIX stat rather than std::filesystem, whose locale machinery would make the binary six
+  // times larger. A file that does not exist yet is nobody's twin.
+  std::vector<std::pair<dev_t, ino_t>> seen;
+  for (const std::string& name : outputNames) {
+    struct stat status;
+    if (stat(name.c_str(), &status) != 0) continue;
+    if (status.st_dev == source.device && status.st_ino == source.inode)
+      failRun(name, "is the source itself", "Unable to open file.", 2);
+    for (std::size_t k = 0; k < seen.size(); ++k)
+      if (seen[k] == std::make_pair(status.st_dev, status.st_ino))
+        failRun(name, "is the same file as " + outputNames[k], "Unable to open file.", 2);
+    seen.emplace_back(status.st_dev, status.st_ino);
+  }
+}
+
+void PREPARE_OUTPUTS(const std::vector<std::string>& outputNames) {
+  installHandlers();
+  const mode_t umaskBits = umask(0);
+  umask(umaskBits);
+  outputs.clear();
+  outputs.resize(outputNames.size());
+  std::vector<mode_t> modes(outputs.size(), 0666 & ~umaskBits);
+  std::vector<bool> named(outputs.size());
+  // Every output is checked before any is created, and created before any is opened in place,
+  // so that a refusal leaves every file as it was.
+  for (std::size_t k = 0; k < outputs.size(); ++k) {
+    outputs[k].name = outputNames[k];
+    named[k] = check(outputs[k], modes[k]);
+    // Two links to one missing file would otherwise race for it.
+    for (std::size_t j = 0; j < k; ++j)
+      if (outputs[j].destination == outputs[k].destination)
+        failRun(outputs[k].name, "is the same file as " + outputs[j].name, "Unable to open file.",
+                2);
+  }
+  for (std::size_t k = 0; k < outputs.size(); ++k)
+    if (named[k]) named[k] = makeTemporary(outputs[k], k, modes[k]);
+  for (Output& output : outputs)
+    if (output.temporary.empty()) {
+      output.fd = Fd(::open(output.name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+      if (output.fd.fd < 0) failRun(output.name, std::strerror(errno), "Unable to open file.", 2);
+    }
+}
+
+int outputFd(std::size_t output) {
+  return outputs[output].fd.fd;
+}
+
+const std::string& outputName(std::size_t output) {
+  return outputs[output].name;
+}
+
 void COMMIT_OUTPUTS() {
-  for (std::size_t slot = 0; slot < 2; ++slot) {
+  // The close is what reports a failed write-back on some file systems: all are closed before
+  // any is renamed.
+  for (Output& output : outputs)
+    if (::close(output.fd.release()) != 0)
+      failRun(output.name, std::strerror(errno), "Unable to write file.", 2);
+  for (std::size_t slot = 0; slot < outputs.size(); ++slot) {
     Output& output = outputs[slot];
     if (output.temporary.empty()) continue;
     int error = 0;
     {
       Guard guard;
       if (std::rename(output.temporary.c_str(), output.destination.c_str()) == 0)
-        pending[slot] = nullptr;
+        pending[slot].path[0] = '\0';
       else
         error = errno;
     }
     if (error != 0) failRun(output.name, std::strerror(error), "Unable to write file.", 2);
+    output.temporary.clear();
   }
+  outputs.clear();
 }
 
-std::string shownName(const std::string& file) {
-  for (const Output& output : outputs)
-    if (!output.temporary.empty() && file == output.temporary) return output.name;
-  return file;
+void DISCARD_OUTPUTS() {
+  outputs.clear();  // closes the descriptors
+  Guard guard;
+  removePending();
+}
+
+bool writeFully(int fd, const unsigned char* buffer, std::size_t count) {
+  while (count > 0) {
+    const ssize_t n = ::write(fd, buffer, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    buffer += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
 }

@@ -191,92 +191,97 @@ bool measureSampleArea(const ReadAt& read, std::uint64_t fileLength, std::uint32
 
 namespace {
 
-// A source opened for the probe's few reads. Reads of at most a window are served from one
-// window-sized pread, so that walking a long list of small chunks costs a system call per
-// window, not per chunk; the memory stays fixed.
-struct Source {
-  explicit Source(std::size_t windowBytes) : window(windowBytes) {}
-
-  // Opens a regular file: 0, or an errno value, or kNotRegularFile. O_NONBLOCK, so that a pipe
-  // with no writer cannot hang the open; it means nothing for a regular file.
-  int open(const char* name) {
-    fd.fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat status;
-    if (fd.fd < 0 || fstat(fd.fd, &status) != 0) return errno;
-    if (S_ISDIR(status.st_mode)) return EISDIR;
-    if (!S_ISREG(status.st_mode)) return kNotRegularFile;
-    length = static_cast<std::uint64_t>(status.st_size);
-    return 0;
-  }
-
-  long readDirect(std::uint64_t at, unsigned char* buffer, std::size_t count) const {
-    std::size_t got = 0;
-    while (got < count) {
-      const ssize_t n = pread(fd.fd, buffer + got, count - got, static_cast<off_t>(at + got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return -1;
-      if (n == 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    return static_cast<long>(got);
-  }
-
-  long read(std::uint64_t at, unsigned char* buffer, std::size_t count) {
-    if (count > window.size()) return readDirect(at, buffer, count);
-    if (at < windowStart || at + count > windowStart + windowLength) {
-      const long got = readDirect(at, window.data(), window.size());
-      if (got < 0) return -1;
-      windowStart = at;
-      windowLength = static_cast<std::uint64_t>(got);
-    }
-    const std::uint64_t have = windowStart + windowLength - at;
-    const std::size_t n = have < count ? static_cast<std::size_t>(have) : count;
-    std::memcpy(buffer, window.data() + (at - windowStart), n);
-    return static_cast<long>(n);
-  }
-
-  Fd fd;
-  std::uint64_t length = 0;
-  std::vector<unsigned char> window;
-  std::uint64_t windowStart = 0, windowLength = 0;
-};
+// The probe's window, obtained once and shared by every source of the run; a source's view of
+// it is good only while no other source has filled it since (the batch guards probe other
+// sources while one is open).
+constexpr std::size_t kWindowBytes = 16 * 1024;
+unsigned char window[kWindowBytes];
+std::uint64_t windowFills = 0;
 
 }  // namespace
+
+int openSource(const std::string& name, Source& source) {
+  source.name = name;
+  // O_NONBLOCK, so that a pipe with no writer cannot hang the open; it means nothing for a
+  // regular file.
+  source.fd = Fd(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat status;
+  if (source.fd.fd < 0 || fstat(source.fd.fd, &status) != 0) return errno;
+  if (S_ISDIR(status.st_mode)) return EISDIR;
+  if (!S_ISREG(status.st_mode)) return kNotRegularFile;
+  source.length = static_cast<std::uint64_t>(status.st_size);
+  source.device = status.st_dev;
+  source.inode = status.st_ino;
+  return 0;
+}
+
+long Source::readDirect(std::uint64_t at, unsigned char* buffer, std::size_t count) const {
+  std::size_t got = 0;
+  while (got < count) {
+    const ssize_t n = pread(fd.fd, buffer + got, count - got, static_cast<off_t>(at + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<long>(got);
+}
+
+long Source::read(std::uint64_t at, unsigned char* buffer, std::size_t count) {
+  if (count > kWindowBytes) return readDirect(at, buffer, count);
+  if (windowFill != windowFills || at < windowStart || at + count > windowStart + windowLength) {
+    const long got = readDirect(at, window, kWindowBytes);
+    if (got < 0) return -1;
+    windowFill = ++windowFills;
+    windowStart = at;
+    windowLength = static_cast<std::uint64_t>(got);
+  }
+  const std::uint64_t have = windowStart + windowLength - at;
+  const std::size_t n = have < count ? static_cast<std::size_t>(have) : count;
+  std::memcpy(buffer, window + (at - windowStart), n);
+  return static_cast<long>(n);
+}
+
+ReadAt Source::reader(int& error) {
+  return [this, &error](std::uint64_t at, unsigned char* buffer, std::size_t count) {
+    const long got = read(at, buffer, count);
+    if (got < 0) error = errno;
+    return got;
+  };
+}
 
 std::string reasonOf(int error) {
   return error == kNotRegularFile ? "not a regular file" : std::strerror(error);
 }
 
+void OPEN_SOURCE(const std::string& name, Source& source) {
+  const int error = openSource(name, source);
+  if (error != 0)
+    failRun(name, reasonOf(error), "Cannot find file in track list called " + name + "!!", 2);
+}
+
 SourceFormat probeFile(const char* sourceName, int& error) {
-  Source source(16 * 1024);
-  error = source.open(sourceName);
+  Source source;
+  error = openSource(sourceName, source);
   if (error != 0) {
     SourceFormat format;
     format.verdict = Verdict::unreadable;
     return format;
   }
-  const ReadAt read = [&source, &error](std::uint64_t at, unsigned char* buffer,
-                                        std::size_t count) {
-    const long got = source.read(at, buffer, count);
-    if (got < 0) error = errno;
-    return got;
-  };
-  return probeSource(read, source.length);
+  return probeSource(source.reader(error), source.length);
 }
 
-void GET_ATTRIBUTES(std::uint32_t trackIndex, const char* sourceName, std::uint32_t* channels,
-                    std::uint32_t* dataStart, std::uint32_t* sampleRate,
-                    std::uint32_t* bytesPerSample, std::uint32_t* bitsPerSample,
-                    std::uint32_t* containerBytes) {
+SourceFormat GET_ATTRIBUTES(Source& source) {
   int error = 0;
-  const SourceFormat format = probeFile(sourceName, error);
+  const SourceFormat format = probeSource(source.reader(error), source.length);
   switch (format.verdict) {
     case Verdict::unreadable:
-      failRun(sourceName, reasonOf(error),
-              std::string("Cannot find file in track list called ") + sourceName + "!!", 2);
+      failRun(source.name, std::strerror(error),
+              "Cannot find file in track list called " + source.name + "!!", 2);
     case Verdict::noFormat:
       endRun("Can't find format chunk in wave file!", 2);
     case Verdict::notStereo:
+      skipIfOutputOfAnother(source);
       endRun("The file you want to convert is not a stereo track!", 1);
     case Verdict::badBits:
       endRun("24 bit or 16 bit wave files only!", 1);
@@ -285,23 +290,15 @@ void GET_ATTRIBUTES(std::uint32_t trackIndex, const char* sourceName, std::uint3
     case Verdict::usable:
       break;
   }
-  channels[trackIndex] = format.channels;
-  dataStart[trackIndex] = format.dataStart;
-  sampleRate[trackIndex] = format.sampleRate;
-  bytesPerSample[trackIndex] = format.bytesPerSample;
-  bitsPerSample[trackIndex] = format.bitsPerSample;
-  containerBytes[trackIndex] = format.containerBytes;
+  return format;
 }
 
-std::uint64_t SAMPLE_END(const char* sourceName, std::uint32_t dataStart) {
-  Source source(0);
-  const int error = source.open(sourceName);
-  if (error != 0) failRun(sourceName, reasonOf(error), "Unable to open file.", 2);
+std::uint64_t SAMPLE_END(Source& source, std::uint32_t dataStart) {
+  std::uint64_t end = 0;
   const ReadAt read = [&source](std::uint64_t at, unsigned char* buffer, std::size_t count) {
     return source.readDirect(at, buffer, count);
   };
-  std::uint64_t end = 0;
   if (!measureSampleArea(read, source.length, dataStart, end))
-    failRun(sourceName, std::strerror(errno), "Unable to read file.", 2);
+    failRun(source.name, std::strerror(errno), "Unable to read file.", 2);
   return end;
 }

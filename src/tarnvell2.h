@@ -1,11 +1,13 @@
 // tarnvell2: splits a stereo 16- or 24-bit PCM WAVE file into two mono WAVE files.
 //
-// The stages end the process themselves on failure, with a fixed message on standard output
-// and exit status 1 or 2; each has a pure core beside it that decides without touching a file,
-// so that tests and the fuzzer can drive the decisions directly.
+// The stages end the source's run themselves on failure, with a fixed message on standard output
+// and status 1 or 2 (the process ends, or, in a run of several sources, the batch goes on with
+// the next); each has a pure core beside it that decides without touching a file, so that tests
+// and the fuzzer can drive the decisions directly.
 #ifndef TARNVELL2_H
 #define TARNVELL2_H
 
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <array>
@@ -29,6 +31,14 @@ struct Fd {
   explicit Fd(int descriptor = -1) : fd(descriptor) {}
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      if (fd >= 0) ::close(fd);
+      fd = other.release();
+    }
+    return *this;
+  }
   ~Fd() {
     if (fd >= 0) ::close(fd);
   }
@@ -53,9 +63,17 @@ struct Options {
 // missing argument (status 2, on standard error).
 int parseOptions(int argc, char** argv, Options& options);
 
-// ---- Console and run ending.
+// ---- Console and the end of a source's run.
 
-// Prints the message and a line end on standard output and ends the process with the status.
+// What ends a source's run in a run of several sources: the batch loop catches it and goes on
+// with the next source.
+struct RunEnded {
+  int status;
+};
+
+// Prints the message and a line end on standard output (behind "NAME: " in a run of several
+// sources) and ends the source's run with the status: the process ends, or, in a run of several
+// sources, RunEnded goes back to the batch loop.
 [[noreturn]] void endRun(const std::string& message, int status);
 
 // Prints "tarnvell2: NAME: REASON" on standard error: why the named file failed.
@@ -65,8 +83,8 @@ void printReason(const std::string& name, const std::string& reason);
 [[noreturn]] void failRun(const std::string& name, const std::string& reason,
                           const std::string& message, int status);
 
-// In a run with several sources: the result line of this one starts with "NAME: ", and the
-// progress line says which of how many it is.
+// In a run with several sources: the result line of this one starts with "NAME: ", the
+// progress line says which of how many it is, and endRun returns to the batch loop.
 void setSourceLabel(const std::string& sourceName, std::size_t index, std::size_t count);
 
 // When standard error is a terminal and the run has gone on for a second, shows (and a few times
@@ -99,12 +117,43 @@ std::vector<std::string> outputNames(const std::string& stem, std::uint32_t chan
 // The default rule: "<folder><base>L.wav" and "<folder><base>R.wav"; false when there is no base.
 bool outputNames(const std::string& sourceName, std::string& leftName, std::string& rightName);
 
-// ---- Source probe.
+// ---- The source, opened once.
 
 // Reads up to `count` bytes at offset `at`: how many there were (fewer only at the end of the
 // file), or -1 on a read error. The probe's pure core reads through one of these, so that the
 // tests and the fuzzer can hand it a file held in memory.
 using ReadAt = std::function<long(std::uint64_t at, unsigned char* buffer, std::size_t count)>;
+
+// A source opened once: every stage reads it through this descriptor, so that a file renamed
+// over its name during the run changes nothing.
+struct Source {
+  std::string name;
+  Fd fd;
+  std::uint64_t length = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+
+  // Reads of at most a window are served from one window-sized pread, so that walking a long
+  // list of small chunks costs a system call per window, not per chunk. The window's memory is
+  // shared by every source of the run.
+  long read(std::uint64_t at, unsigned char* buffer, std::size_t count);
+  long readDirect(std::uint64_t at, unsigned char* buffer, std::size_t count) const;
+  // The probe's reader; `error` takes the errno of a failed read.
+  ReadAt reader(int& error);
+  std::uint64_t windowStart = 0, windowLength = 0, windowFill = 0;
+};
+
+// Opens a regular file for reading: 0, or an errno value, or kNotRegularFile.
+constexpr int kNotRegularFile = -1;
+int openSource(const std::string& name, Source& source);
+
+// What went wrong, for the reason line: strerror, or "not a regular file".
+std::string reasonOf(int error);
+
+// Opens the source, or ends the run.
+void OPEN_SOURCE(const std::string& name, Source& source);
+
+// ---- Source probe.
 
 // The searches never look past this many bytes from the start of the file.
 constexpr std::size_t kProbeHeadBytes = 15024;
@@ -148,22 +197,15 @@ std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint64_t declaredSize,
 bool measureSampleArea(const ReadAt& read, std::uint64_t fileLength, std::uint32_t dataStart,
                        std::uint64_t& end);
 
-// Probes the named file without ending the run; `error` is the errno of a failed open or stat,
-// or kNotRegularFile (0 when the file opened), for the reason line.
-constexpr int kNotRegularFile = -1;
+// Probes the named file without ending the run; `error` is the errno of a failed open or read,
+// or kNotRegularFile (0 when all went well), for the reason line.
 SourceFormat probeFile(const char* sourceName, int& error);
 
-// What went wrong, for the reason line: strerror, or "not a regular file".
-std::string reasonOf(int error);
+// Probes the opened source; returns only when it is usable.
+SourceFormat GET_ATTRIBUTES(Source& source);
 
-// Probes the source; returns only when it is usable, filling entry trackIndex of each table.
-void GET_ATTRIBUTES(std::uint32_t trackIndex, const char* sourceName, std::uint32_t* channels,
-                    std::uint32_t* dataStart, std::uint32_t* sampleRate,
-                    std::uint32_t* bytesPerSample, std::uint32_t* bitsPerSample,
-                    std::uint32_t* containerBytes);
-
-// Measures the source again and returns the file offset where its sample area ends.
-std::uint64_t SAMPLE_END(const char* sourceName, std::uint32_t dataStart);
+// Returns the file offset where the source's sample area ends.
+std::uint64_t SAMPLE_END(Source& source, std::uint32_t dataStart);
 
 // ---- Mono header writer.
 
@@ -175,7 +217,8 @@ std::array<unsigned char, kHeaderBytes> monoHeader(std::uint32_t sampleRate,
                                                    std::uint32_t bitsPerSample,
                                                    std::uint32_t frameCount);
 
-void MAKE_HEADER(const char* outputName, std::uint32_t sampleRate, std::uint32_t bitsPerSample,
+// Writes the header at the start of output k (see the outputs below).
+void MAKE_HEADER(std::size_t output, std::uint32_t sampleRate, std::uint32_t bitsPerSample,
                  std::uint32_t frameCount);
 
 // ---- Outputs: written under temporary names beside them, renamed over them when complete.
@@ -183,13 +226,6 @@ void MAKE_HEADER(const char* outputName, std::uint32_t sampleRate, std::uint32_t
 // The temporary name for an output that will live at `destination`: ".NAME.XXXXXX" in the same
 // folder, for mkstemp, cut to fit a file name's 255 bytes.
 std::string temporaryName(const std::string& destination);
-
-// Finds the file each output name stands for (through symbolic links) and makes a temporary file
-// beside it; leftFile and rightFile are the names to write, the temporary ones or, where none can
-// be made, the output names themselves. Ends the run when an output cannot be written. From here
-// on a failure or a signal removes the temporary files.
-void PREPARE_OUTPUTS(const std::string& leftName, const std::string& rightName,
-                     std::string& leftFile, std::string& rightFile);
 
 // -d: ends the run with "Unable to open file." unless the folder exists ("" is the source's own
 // folder, which needs no check).
@@ -199,18 +235,48 @@ void CHECK_OUTPUT_FOLDER(const std::string& folder);
 // folder), before anything is read past the probe.
 void KEEP_EXISTING(const std::vector<std::string>& outputNames);
 
-// Renames the complete outputs over their final names, the left one, then the right one.
+// Ends the run when an output is the source itself, or two outputs are one file: truncating it
+// would destroy audio before it is read.
+void CHECK_NOT_SOURCE(const Source& source, const std::vector<std::string>& outputNames);
+
+// Finds the file each output name stands for (through symbolic links) and makes a temporary file
+// beside it, or, where none can be made, opens the output itself; each output is then one
+// descriptor until it is committed. Ends the run when an output cannot be written. From here
+// on a failure or a signal removes the temporary files.
+void PREPARE_OUTPUTS(const std::vector<std::string>& outputNames);
+
+// Writes all of the bytes, retrying after a signal; false (with errno) on a failed write.
+bool writeFully(int fd, const unsigned char* buffer, std::size_t count);
+
+// The descriptor of output k, and its name as the user knows it.
+int outputFd(std::size_t output);
+const std::string& outputName(std::size_t output);
+
+// Closes the complete outputs and renames them over their final names, in order.
 void COMMIT_OUTPUTS();
 
-// The name the user knows for a file this run writes: the output name for a temporary file.
-std::string shownName(const std::string& file);
+// Closes the outputs of a run that ended early and removes their temporary files.
+void DISCARD_OUTPUTS();
 
 // ---- Several sources.
 
-// Splits each source in a child process of its own with `split`, which ends its process as a run
-// of that one name would; each result line starts with "NAME: ". Returns the highest status.
-int SPLIT_EACH(const std::vector<std::string>& names, const Options& options,
-               void (*split)(const std::string&));
+// The stages of one source; ends its run with endRun.
+using SplitSource = void (*)(const std::string& sourceName, const Options& options);
+
+// Splits each of the `count` sources in turn in this process; each result line starts with
+// "NAME: ". Returns the highest status.
+int SPLIT_EACH(char** names, std::size_t count, const Options& options, SplitSource split);
+
+// In a run of several sources: "skipped" when the source is the same file as an earlier one.
+void SKIP_REPEATED(const Source& source);
+
+// In a run of several sources: "skipped" when the source, refused as not stereo, is an output of
+// another source of the run.
+void skipIfOutputOfAnother(const Source& source);
+
+// In a run of several sources: "Unable to open file." when an output would replace another
+// stereo source of the run, or what an earlier source of the run wrote.
+void GUARD_OUTPUTS(const std::vector<std::string>& outputNames);
 
 // ---- Channel extractor.
 
@@ -221,10 +287,9 @@ void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t b
                     std::uint32_t containerBytes, std::uint32_t channelSelector,
                     unsigned char* out);
 
-// Reads frameCount frames from dataStart on, once, and appends their left samples to one output
-// and their right samples to the other.
-void COPY_DATA(const char* sourceName, const char* leftName, const char* rightName,
-               std::uint32_t dataStart, std::uint32_t bitsPerSample, std::uint32_t containerBytes,
-               std::uint32_t frameCount);
+// Reads frameCount frames from dataStart on, once, and appends their left samples to output 0
+// and their right samples to output 1.
+void COPY_DATA(Source& source, std::uint32_t dataStart, std::uint32_t bitsPerSample,
+               std::uint32_t containerBytes, std::uint32_t frameCount);
 
 #endif
