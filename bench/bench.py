@@ -14,9 +14,17 @@ median of the per-round ratio to cp, the median user and system time, the peak r
 and the bytes read from the disk per run (the file system inputs that getrusage counts). A
 benchmark, not a test: it prints figures and fails only when outputs differ.
 
+With --batch N it makes N short sources instead (one second each, 16-bit, 44.1 kHz by default)
+in a fresh folder and times, interleaved, tarnvell2 over all of them in one run, cp of all of
+them into a folder, the --before binary the same way, and the peers once per file in a shell
+loop; it reports sources per second, the ratio to cp and the peak resident memory.
+--plot draws the ratios to cp of result files written with --json as one chart.
+
     bench/bench.py --tool build/tarnvell2 [--before OLD_BINARY] [--size 1G] [--rounds 5]
                    [--cold] [--memory-limit 256M] [--dir DIR] [--csv FILE] [--json FILE]
                    [--callgrind]
+    bench/bench.py --batch 1000 [--seconds 1] [--rate 44100] [--before OLD] [--json FILE]
+    bench/bench.py --plot chart.svg RESULTS.json...
 """
 import argparse
 import json
@@ -240,6 +248,115 @@ def callgrind(tool, work, bits):
     return total / size
 
 
+def make_batch(folder, n, seconds, rate):
+    """n sources of random 16-bit stereo samples; their names, in order."""
+    frames = int(seconds * rate)
+    size = frames * 4
+    header = (b"RIFF" + struct.pack("<I", size + 36) + b"WAVEfmt " +
+              struct.pack("<IHHIIHH", 16, 1, 2, rate, rate * 4, 4, 16) + b"data" +
+              struct.pack("<I", size))
+    samples = os.urandom(size)
+    names = ["f%05d.wav" % k for k in range(n)]
+    for name in names:
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(header + samples)
+    return names
+
+
+def batch_tools(tool, before, names):
+    """name -> command lines; the peers once per file in one shell loop."""
+    loop = 'for f in f*.wav; do %s || exit 1; done'
+    found = {"tarnvell2": [[tool] + names], "cp": [["cp"] + names + ["copies"]]}
+    if before:
+        found["tarnvell2 before"] = [[before] + names]
+    if shutil.which("sox"):
+        found["sox"] = [["sh", "-c", loop % 'sox "$f" "${f%.wav}-sL.wav" remix 1 && '
+                         'sox "$f" "${f%.wav}-sR.wav" remix 2']]
+    if shutil.which("ffmpeg"):
+        found["ffmpeg"] = [["sh", "-c", loop % (
+            'ffmpeg -v error -y -i "$f" -filter_complex "channelsplit=channel_layout=stereo[L][R]"'
+            ' -map "[L]" -c:a pcm_s16le "${f%.wav}-fL.wav" -map "[R]" -c:a pcm_s16le '
+            '"${f%.wav}-fR.wav" </dev/null')]]
+    if shutil.which("sndfile-deinterleave"):
+        found["sndfile-deinterleave"] = [["sh", "-c", loop % 'sndfile-deinterleave "$f" >/dev/null']]
+    return found
+
+
+def bench_batch(tool, before, work, n, seconds, rate, rounds, only=None):
+    names = make_batch(work, n, seconds, rate)
+    keep = set(names)
+    found = batch_tools(tool, before, names)
+    if only:
+        found = {k: v for k, v in found.items() if k in only}
+    samples = {name: [] for name in found}
+    for r in range(rounds + 1):  # round 0 is the warm-up
+        for name, commands in found.items():
+            os.mkdir(os.path.join(work, "copies"))
+            os.sync()
+            for source in names:
+                warm(os.path.join(work, source))
+            figures = timed(commands, work)
+            if name == "tarnvell2":  # every split complete
+                missing = [x for x in names if not os.path.exists(
+                    os.path.join(work, x[:-4] + "R.wav"))]
+                if missing:
+                    sys.exit("tarnvell2 left %d sources unsplit" % len(missing))
+            shutil.rmtree(os.path.join(work, "copies"))
+            clean(work, keep)
+            if r > 0:
+                samples[name].append(figures)
+    cp_walls = [s[0] for s in samples["cp"]]
+    rows = []
+    for name, runs in samples.items():
+        wall = statistics.median(s[0] for s in runs)
+        rows.append({
+            "batch": n, "seconds": seconds, "rate": rate, "tool": name,
+            "wall_s": wall, "sources_per_s": n / wall,
+            "ratio_to_cp": statistics.median(s[0] / c for s, c in zip(runs, cp_walls)),
+            "wall_min_s": min(s[0] for s in runs), "wall_max_s": max(s[0] for s in runs),
+            "user_s": statistics.median(s[1] for s in runs),
+            "sys_s": statistics.median(s[2] for s in runs),
+            "peak_rss_kib": max(s[3] for s in runs),
+        })
+    return rows
+
+
+def plot(path, result_files):
+    """One chart: each result file a panel, the median time of each tool against cp's."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    panels = []
+    for name in result_files:
+        with open(name) as f:
+            rows = [r for r in json.load(f) if "ratio_to_cp" in r]
+        for key in sorted({r.get("bits", 0) for r in rows}):
+            chosen = [r for r in rows if r.get("bits", 0) == key]
+            first = chosen[0]
+            if "batch" in first:
+                title = "%d sources of %g s" % (first["batch"], first["seconds"])
+            else:
+                title = "%d-bit, %s" % (key, first.get("title", os.path.basename(name)))
+            panels.append((title, chosen))
+    fig, axes = plt.subplots(len(panels), 1, figsize=(7, 1.0 + 0.45 * sum(
+        len(p[1]) for p in panels)), squeeze=False)
+    for ax, (title, chosen) in zip(axes[:, 0], panels):
+        chosen = sorted(chosen, key=lambda r: r["ratio_to_cp"])
+        labels = [r["tool"] for r in chosen]
+        ratios = [r["ratio_to_cp"] for r in chosen]
+        colours = ["tab:green" if t == "tarnvell2" else "tab:grey" if t in ("cp", "dd bs=256K")
+                   else "tab:blue" for t in labels]
+        ax.barh(labels, ratios, color=colours)
+        ax.axvline(1.0, color="black", linewidth=0.8)
+        ax.set_xscale("log")
+        ax.set_title(title, fontsize=10, loc="left")
+        for y, v in enumerate(ratios):
+            ax.text(v, y, " %.2f" % v, va="center", fontsize=8)
+    axes[-1, 0].set_xlabel("time against cp (median of the rounds; 1 = cp; log scale)")
+    fig.tight_layout()
+    fig.savefig(path)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--tool", default="build/tarnvell2")
@@ -255,7 +372,17 @@ def main():
     parser.add_argument("--json")
     parser.add_argument("--callgrind", action="store_true",
                         help="also count instructions per source byte (valgrind, 50 MiB)")
+    parser.add_argument("--batch", type=int, help="time N short sources in one run instead")
+    parser.add_argument("--seconds", type=float, default=1.0, help="length of a batch source")
+    parser.add_argument("--rate", type=int, default=44100, help="sample rate of a batch source")
+    parser.add_argument("--only", help="time only these tools, e.g. tarnvell2,cp")
+    parser.add_argument("--title", help="the chart's name for this run (--json)")
+    parser.add_argument("--plot", help="draw the result files given as arguments to this SVG")
+    parser.add_argument("results", nargs="*", help="result files (--json) for --plot")
     args = parser.parse_args()
+    if args.plot:
+        plot(args.plot, args.results)
+        return
     if not os.path.exists(GNU_TIME):
         sys.exit("bench needs GNU time: apt-get install -y time")
     tool = os.path.abspath(args.tool)
@@ -264,16 +391,35 @@ def main():
     cgroup = MemoryLimit(parse_size(args.memory_limit)) if args.memory_limit else None
     rows = []
     try:
-        for bits in (int(b) for b in args.bits.split(",")):
+        for bits in [] if args.batch else (int(b) for b in args.bits.split(",")):
             rows += bench_width(tool, before, work, parse_size(args.size), bits, args.rounds,
                                 args.cold, cgroup)
             if args.callgrind:
                 rows.append({"bits": bits, "tool": "tarnvell2 (callgrind)",
                              "instructions_per_byte": callgrind(tool, work, bits)})
+        if args.batch:
+            rows = bench_batch(tool, before, work, args.batch, args.seconds, args.rate,
+                               args.rounds, args.only and args.only.split(","))
     finally:
         shutil.rmtree(work)
         if cgroup:
             cgroup.close()
+    for r in rows:
+        if args.title:
+            r["title"] = args.title
+
+    if args.batch:
+        print("%d sources of %g s, %d rounds" % (args.batch, args.seconds, args.rounds))
+        print("%-22s %9s %15s %7s %11s %9s" % ("tool", "wall s", "min-max s", "x cp",
+                                               "sources/s", "peak KiB"))
+        for r in rows:
+            print("%-22s %9.3f %7.3f-%7.3f %7.2f %11.0f %9d" % (
+                r["tool"], r["wall_s"], r["wall_min_s"], r["wall_max_s"], r["ratio_to_cp"],
+                r["sources_per_s"], r["peak_rss_kib"]))
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump(rows, f, indent=1)
+        return
 
     print("%s, %s page cache%s, %d rounds" % (args.size, "cold" if args.cold else "warm",
                                              ", memory limit " + args.memory_limit
