@@ -45,14 +45,34 @@ def parse_size(text):
     return int(float(text[:-1]) * units[text[-1].upper()]) if text[-1].upper() in units else int(text)
 
 
-def make_source(path, size, bits):
+# --format: the format tag and bits of each kind of sample.
+FORMATS = {"s16": (1, 16), "s24": (1, 24), "s32": (1, 32), "u8": (1, 8), "f32": (3, 32),
+           "ulaw": (7, 8)}
+
+
+def make_source(path, size, bits, channels=2, kind=None):
+    tag, bits = FORMATS[kind] if kind else (1, bits)
     width = bits // 8
-    size -= size % (2 * width)
+    size -= size % (channels * width)
     rate = 48000
-    header = (b"RIFF" + struct.pack("<I", size + 36) + b"WAVEfmt " +
-              struct.pack("<IHHIIHH", 16, 1, 2, rate, rate * 2 * width, 2 * width, bits) +
-              b"data" + struct.pack("<I", size))
+    fmt = struct.pack("<HHIIHH", tag, channels, rate, rate * channels * width, channels * width,
+                      bits)
+    fact = b""
+    if tag != 1:  # an 18-byte format chunk and the fact chunk that non-PCM data needs
+        fmt += b"\0\0"
+        fact = b"fact" + struct.pack("<II", 4, size // (channels * width))
+    body = b"fmt " + struct.pack("<I", len(fmt)) + fmt + fact
+    header = (b"RIFF" + struct.pack("<I", 4 + len(body) + 8 + size) + b"WAVE" + body + b"data" +
+              struct.pack("<I", size))
     block = os.urandom(1 << 22)
+    # Samples a peer keeps as they are: random bytes as floats hold NaNs whose payloads a
+    # converting reader may change, and mu-law's negative zero comes back as positive zero.
+    if kind == "f32":
+        block = struct.pack("<%df" % (len(block) // 4), *(
+            (x - 32768) / 32768 for x in struct.unpack("<%dH" % (len(block) // 4),
+                                                       block[:len(block) // 2])))
+    if kind == "ulaw":
+        block = block.replace(b"\x7f", b"\x7e")
     with open(path, "wb") as f:
         f.write(header)
         left = size
@@ -156,10 +176,19 @@ def timed(commands, cwd, cgroup=None):
     return wall, user, system, peak, disk
 
 
-def tools(tool, before, src, bits):
-    """name -> (commands, outputs (left, right) or None for the copies)."""
+def tools(tool, before, src, bits, channels=2, kind=None):
+    """name -> (commands, outputs or None for the copies)."""
     base = os.path.splitext(os.path.basename(src))[0]
     codec = "pcm_s%dle" % bits
+    if channels != 2 or kind:  # -a, beside the copies and sndfile-deinterleave only
+        ours = ([base + "L.wav", base + "R.wav"] if channels == 2 else
+                ["%s_%d.wav" % (base, k + 1) for k in range(channels)])
+        found = {"cp": ([["cp", src, "copy.wav"]], None), "tarnvell2": ([[tool, "-a", src]], ours)}
+        if shutil.which("sndfile-deinterleave"):
+            stem = os.path.splitext(src)[0]
+            found["sndfile-deinterleave"] = ([["sndfile-deinterleave", src]], [
+                "%s_%02d.wav" % (stem, k) for k in range(channels)])
+        return found
     found = {
         "cp": ([["cp", src, "copy.wav"]], None),
         "dd bs=256K": ([["dd", "if=" + src, "of=copy.wav", "bs=256K", "status=none"]], None),
@@ -188,11 +217,11 @@ def clean(work, keep):
             os.unlink(os.path.join(work, name))
 
 
-def bench_width(tool, before, work, size, bits, rounds, cold, cgroup):
-    src = os.path.join(work, "src%d.wav" % bits)
-    make_source(src, size, bits)
+def bench_width(tool, before, work, size, bits, rounds, cold, cgroup, channels=2, kind=None):
+    src = os.path.join(work, "src%s.wav" % (kind or bits))
+    make_source(src, size, bits, channels, kind)
     keep = {os.path.basename(src)}
-    found = tools(tool, before, src, bits)
+    found = tools(tool, before, src, bits, channels, kind)
     # Correctness first: every peer's samples must equal ours.
     outputs = {}
     for name, (commands, outs) in found.items():
@@ -222,7 +251,8 @@ def bench_width(tool, before, work, size, bits, rounds, cold, cgroup):
     cp_walls = [s[0] for s in samples["cp"]]
     for name, runs in samples.items():
         rows.append({
-            "bits": bits, "tool": name, "size_bytes": size,
+            "bits": bits if not kind and channels == 2 else "%d x %s" % (
+                channels, kind or "s%d" % bits), "tool": name, "size_bytes": size,
             "wall_s": statistics.median(s[0] for s in runs),
             "ratio_to_cp": statistics.median(s[0] / c for s, c in zip(runs, cp_walls)),
             "wall_min_s": min(s[0] for s in runs), "wall_max_s": max(s[0] for s in runs),
@@ -234,13 +264,14 @@ def bench_width(tool, before, work, size, bits, rounds, cold, cgroup):
     return rows
 
 
-def callgrind(tool, work, bits):
+def callgrind(tool, work, bits, channels=2, kind=None):
     """Instructions per source byte for a 50 MiB source: repeatable, unlike wall time."""
     size = 50 << 20
-    src = os.path.join(work, "cg%d.wav" % bits)
-    make_source(src, size, bits)
+    src = os.path.join(work, "cg%s.wav" % (kind or bits))
+    make_source(src, size, bits, channels, kind)
     out = os.path.join(work, "callgrind.out")
-    subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, tool, src],
+    subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, tool] +
+                   (["-a"] if channels != 2 or kind else []) + [src],
                    cwd=work, check=True, capture_output=True)
     with open(out) as f:
         total = next(int(line.split()[1]) for line in f if line.startswith(("summary:", "totals:")))
@@ -367,6 +398,10 @@ def main():
     parser.add_argument("--size", default="1G", help="source size, e.g. 10M or 1G (default 1G)")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--bits", default="16,24")
+    parser.add_argument("--channels", type=int, default=2,
+                        help="channels of the source (more than 2: tarnvell2 -a)")
+    parser.add_argument("--format", choices=sorted(FORMATS),
+                        help="samples other than 16/24-bit PCM (tarnvell2 -a)")
     parser.add_argument("--dir", help="work folder (default: a temporary one, removed after)")
     parser.add_argument("--csv")
     parser.add_argument("--json")
@@ -391,12 +426,15 @@ def main():
     cgroup = MemoryLimit(parse_size(args.memory_limit)) if args.memory_limit else None
     rows = []
     try:
-        for bits in [] if args.batch else (int(b) for b in args.bits.split(",")):
+        widths = [FORMATS[args.format][1]] if args.format else [int(b) for b in
+                                                                 args.bits.split(",")]
+        for bits in [] if args.batch else widths:
             rows += bench_width(tool, before, work, parse_size(args.size), bits, args.rounds,
-                                args.cold, cgroup)
+                                args.cold, cgroup, args.channels, args.format)
             if args.callgrind:
-                rows.append({"bits": bits, "tool": "tarnvell2 (callgrind)",
-                             "instructions_per_byte": callgrind(tool, work, bits)})
+                rows.append({"bits": rows[-1]["bits"], "tool": "tarnvell2 (callgrind)",
+                             "instructions_per_byte": callgrind(tool, work, bits, args.channels,
+                                                                args.format)})
         if args.batch:
             rows = bench_batch(tool, before, work, args.batch, args.seconds, args.rate,
                                args.rounds, args.only and args.only.split(","))
@@ -429,10 +467,10 @@ def main():
         "disk MiB"))
     for r in rows:
         if "instructions_per_byte" in r:
-            print("%-5d %-22s %.2f instructions per source byte" % (r["bits"], r["tool"],
+            print("%-5s %-22s %.2f instructions per source byte" % (r["bits"], r["tool"],
                                                                     r["instructions_per_byte"]))
         else:
-            print("%-5d %-22s %9.3f %7.3f-%7.3f %7.2f %7.3f %7.3f %9d %9.0f" % (
+            print("%-5s %-22s %9.3f %7.3f-%7.3f %7.2f %7.3f %7.3f %9d %9.0f" % (
                 r["bits"], r["tool"], r["wall_s"], r["wall_min_s"], r["wall_max_s"],
                 r["ratio_to_cp"], r["user_s"], r["sys_s"], r["peak_rss_kib"],
                 r["disk_read_mib"]))

@@ -1,6 +1,6 @@
 // libFuzzer target: the whole file in memory goes through the probe (the tag searches, the chunk
-// walk, the field reads), the sample area's end and the channel copy, as the tool would take
-// it; the copy is checked against a plain loop.
+// walk, the field reads, the format decisions of the default and of -a), the sample area's end
+// and the channel copy, as the tool would take it; the copy is checked against a plain loop.
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -14,23 +14,28 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     std::memcpy(buffer, data + at, n);
     return static_cast<long>(n);
   };
-  const SourceFormat f = probeSource(read, size);
-  if (f.verdict != Verdict::usable) return 0;
-  if (f.channels != 2 || (f.bytesPerSample != 2 && f.bytesPerSample != 3) ||
-      f.containerBytes < f.bytesPerSample || f.containerBytes > 4)
-    std::abort();
-  std::uint64_t end = 0;
-  if (!measureSampleArea(read, size, f.dataStart, end) || end > size) std::abort();
-  if (end <= f.dataStart) return 0;
-  const std::size_t width = f.bytesPerSample, stride = f.containerBytes;
-  const std::size_t frames = static_cast<std::size_t>(end - f.dataStart) / (2 * stride);
-  const unsigned char* in = data + f.dataStart;
-  for (std::uint32_t selector = 0; selector < 2; ++selector) {
-    std::vector<unsigned char> out(frames * width);
-    extractChannel(in, frames, f.bytesPerSample, f.containerBytes, selector, out.data());
-    for (std::size_t k = 0; k < frames; ++k)
-      if (std::memcmp(out.data() + k * width, in + (2 * k + selector) * stride, width) != 0)
-        std::abort();
+  for (const bool anyFormat : {false, true}) {
+    const SourceFormat f = probeSource(read, size, anyFormat);
+    if (f.verdict != Verdict::usable) continue;
+    if (f.channels < 2 || (!anyFormat && f.channels != 2) || f.bytesPerSample == 0 ||
+        f.containerBytes < f.bytesPerSample || f.bitsPerSample > 8 * f.bytesPerSample ||
+        f.channels * f.containerBytes > 0xFFFF)
+      std::abort();
+    std::uint64_t end = 0;
+    if (!measureSampleArea(read, size, f.dataStart, end) || end > size) std::abort();
+    if (end <= f.dataStart) continue;
+    const std::size_t width = f.bytesPerSample, stride = f.containerBytes;
+    const std::size_t frames = static_cast<std::size_t>(end - f.dataStart) / (f.channels * stride);
+    const unsigned char* in = data + f.dataStart;
+    for (std::uint32_t channel = 0; channel < f.channels && channel < 8; ++channel) {
+      std::vector<unsigned char> out(frames * width);
+      extractChannel(in, frames, f.bytesPerSample, f.containerBytes, f.channels, channel,
+                     out.data());
+      for (std::size_t k = 0; k < frames; ++k)
+        if (std::memcmp(out.data() + k * width, in + (k * f.channels + channel) * stride, width) !=
+            0)
+          std::abort();
+    }
   }
   return 0;
 }

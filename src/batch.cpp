@@ -68,7 +68,8 @@ void remember(const FileId& id, std::uint32_t index) {
   writtenSorted = written.size();
 }
 
-// "takeL.wav" names the left output of "take.wav": its stem's last component and the suffix.
+// "takeL.wav" names the left output of "take.wav", and with -a "take_3.wav" its third channel:
+// the stem's last component and the suffix.
 bool outputSuffix(const std::string& base, std::string& stem, std::string& suffix) {
   const std::size_t n = base.size();
   if (n > 5 && (base.compare(n - 5, 5, "L.wav") == 0 || base.compare(n - 5, 5, "R.wav") == 0)) {
@@ -76,7 +77,14 @@ bool outputSuffix(const std::string& base, std::string& stem, std::string& suffi
     suffix = base.substr(n - 5);
     return true;
   }
-  return false;
+  const std::size_t underscore = base.rfind('_');
+  if (!options->anyFormat || n < 6 || base.compare(n - 4, 4, ".wav") != 0 ||
+      underscore == std::string::npos || underscore + 5 > n - 1 ||
+      base.find_first_not_of("0123456789", underscore + 1) != n - 4)
+    return false;
+  stem = base.substr(0, underscore);
+  suffix = base.substr(underscore);
+  return true;
 }
 
 std::string lastComponent(const std::string& path) {
@@ -179,7 +187,8 @@ void GUARD_OUTPUTS(const std::vector<std::string>& outputNames) {
     for (auto at = std::lower_bound(sources.begin(), sources.end(), Entry{id, 0});
          at != sources.end() && at->id == id; ++at) {
       int error = 0;
-      if (at->index != current && probeFile(names[at->index], error).verdict == Verdict::usable)
+      if (at->index != current &&
+          probeFile(names[at->index], options->anyFormat, error).verdict == Verdict::usable)
         failRun(name, "is a stereo source of this run, not replaced", "Unable to open file.", 2);
     }
     // take.1.wav and take.2.wav both name takeL.wav: the second would replace the first's split.

@@ -38,6 +38,13 @@ void pick(const unsigned char* in, std::size_t frames, unsigned char* out) {
   }
 }
 
+// The same for frames of any size, known only at run time: poly files, 5.1 stems, float.
+template <std::size_t Move, std::size_t Step = Move>
+void strided(const unsigned char* in, std::size_t frames, std::size_t stride, unsigned char* out) {
+#pragma GCC unroll 4
+  for (std::size_t k = 0; k < frames; ++k) std::memcpy(out + k * Step, in + k * stride, Move);
+}
+
 // Without unaligned loads (ARMv5) a four-byte move is a call to memcpy: three byte moves take a
 // quarter of the instructions there.
 #if defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)
@@ -53,16 +60,16 @@ bool aligned2(const void* a, const void* b) {
 }  // namespace
 
 void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t bytesPerSample,
-                    std::uint32_t containerBytes, std::uint32_t channelSelector,
+                    std::uint32_t containerBytes, std::uint32_t channels, std::uint32_t channel,
                     unsigned char* out) {
-  in += channelSelector == 1 ? containerBytes : 0;
-  if (bytesPerSample == 2 && containerBytes == 2) {
+  in += std::size_t{channel < channels ? channel : 0} * containerBytes;
+  if (channels == 2 && bytesPerSample == 2 && containerBytes == 2) {
     // Processors without unaligned loads (ARMv5) copy byte by byte unless told.
     if (aligned2(in, out))
       pick<2, 4, 2, 2>(in, frames, out);
     else
       pick<2>(in, frames, out);
-  } else if (bytesPerSample == 3 && (containerBytes == 3 || containerBytes == 4)) {
+  } else if (channels == 2 && bytesPerSample == 3 && (containerBytes == 3 || containerBytes == 4)) {
     // Four-byte moves whose fourth byte the next sample overwrites: one load and one store
     // per sample instead of three. The last sample is copied exactly, so nothing is touched
     // past either buffer.
@@ -73,8 +80,25 @@ void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t b
       pick<kMove24, 8, 3>(in, frames - 1, out);
     std::memcpy(out + 3 * (frames - 1), in + 2 * containerBytes * (frames - 1), 3);
   } else {
-    for (std::size_t k = 0; k < frames; ++k)
-      std::memcpy(out + k * bytesPerSample, in + 2 * k * containerBytes, bytesPerSample);
+    const std::size_t stride = std::size_t{channels} * containerBytes;
+    switch (bytesPerSample) {
+      case 1:
+        return strided<1>(in, frames, stride, out);
+      case 2:
+        return strided<2>(in, frames, stride, out);
+      case 3:
+        if (frames == 0) return;
+        strided<kMove24, 3>(in, frames - 1, stride, out);
+        std::memcpy(out + 3 * (frames - 1), in + stride * (frames - 1), 3);
+        return;
+      case 4:
+        return strided<4>(in, frames, stride, out);
+      case 8:
+        return strided<8>(in, frames, stride, out);
+      default:
+        for (std::size_t k = 0; k < frames; ++k)
+          std::memcpy(out + k * bytesPerSample, in + k * stride, bytesPerSample);
+    }
   }
 }
 
@@ -103,21 +127,21 @@ unsigned char* blocks() {
 
 }  // namespace
 
-void COPY_DATA(Source& source, std::uint32_t dataStart, std::uint32_t bitsPerSample,
-               std::uint32_t containerBytes, std::uint32_t frameCount) {
-  const std::size_t bytesPerSample = bitsPerSample / 8;
-  const std::size_t frameBytes = 2 * std::size_t{containerBytes};
-  // Whole multiples of 4096 frames: every block then spans whole pages of the source.
-  const std::size_t blockFrames = kBlockBytes / (frameBytes + 2 * bytesPerSample) / 4096 * 4096;
+void COPY_DATA(Source& source, const SourceFormat& format, std::uint32_t frameCount) {
+  const std::size_t width = format.bytesPerSample, channels = format.channels;
+  const std::size_t frameBytes = channels * format.containerBytes;
+  // Whole multiples of 4096 frames where they fit, so that every block spans whole pages of the
+  // source; at least one frame, whatever the channels.
+  std::size_t blockFrames = kBlockBytes / (frameBytes + channels * width);
+  if (blockFrames >= 4096) blockFrames -= blockFrames % 4096;
   unsigned char* const in = blocks();
-  unsigned char* const outLeft = in + blockFrames * frameBytes;
-  unsigned char* const outRight = outLeft + blockFrames * bytesPerSample;
+  unsigned char* const out = in + blockFrames * frameBytes;
 
-  if (lseek(source.fd.fd, static_cast<off_t>(dataStart), SEEK_SET) < 0)
+  if (lseek(source.fd.fd, static_cast<off_t>(format.dataStart), SEEK_SET) < 0)
     failRun(source.name, std::strerror(errno), "Unable to read file.", 2);
   const std::uint64_t totalBytes = std::uint64_t{frameCount} * frameBytes;
   showProgress(source.name.c_str(), 0, totalBytes);
-  off_t readAt = dataStart;
+  off_t readAt = format.dataStart;
   for (std::uint32_t remaining = frameCount; remaining > 0;) {
     const std::size_t n = remaining < blockFrames ? remaining : blockFrames;
     // A short read means the source shrank since it was measured: never copy stale bytes.
@@ -129,12 +153,13 @@ void COPY_DATA(Source& source, std::uint32_t dataStart, std::uint32_t bitsPerSam
     // limit; advice on the outputs and POSIX_FADV_SEQUENTIAL measured slower.
     posix_fadvise(source.fd.fd, readAt, static_cast<off_t>(n * frameBytes), POSIX_FADV_DONTNEED);
     readAt += static_cast<off_t>(n * frameBytes);
-    extractChannel(in, n, static_cast<std::uint32_t>(bytesPerSample), containerBytes, 0, outLeft);
-    extractChannel(in, n, static_cast<std::uint32_t>(bytesPerSample), containerBytes, 1, outRight);
-    if (!writeFully(outputFd(0), outLeft, n * bytesPerSample))
-      failRun(outputName(0), std::strerror(errno), "Unable to write file.", 2);
-    if (!writeFully(outputFd(1), outRight, n * bytesPerSample))
-      failRun(outputName(1), std::strerror(errno), "Unable to write file.", 2);
+    for (std::size_t k = 0; k < channels; ++k) {
+      unsigned char* const samples = out + k * blockFrames * width;
+      extractChannel(in, n, format.bytesPerSample, format.containerBytes, format.channels,
+                     static_cast<std::uint32_t>(k), samples);
+      if (!writeFully(outputFd(k), samples, n * width))
+        failRun(outputName(k), std::strerror(errno), "Unable to write file.", 2);
+    }
     remaining -= static_cast<std::uint32_t>(n);
     showProgress(source.name.c_str(), totalBytes - std::uint64_t{remaining} * frameBytes,
                  totalBytes);

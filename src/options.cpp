@@ -26,6 +26,9 @@ const char* const kUsage =
     "  -w, --whole-name      name the outputs after the whole name less its last\n"
     "                        extension: 01. Intro.wav gives 01. IntroL.wav\n"
     "  -n, --no-clobber      leave existing outputs alone: such a source is skipped\n"
+    "  -a, --any-format      split any PCM width, float, A-law and mu-law, and any\n"
+    "                        number of channels from 2: NAME_1.wav to NAME_N.wav\n"
+    "                        for more than two, each sample copied whole\n"
     "  -h, --help            print this text\n"
     "      --version         print the version\n"
     "\n"
@@ -51,14 +54,18 @@ const char* const kUsage =
 int parseOptions(int argc, char** argv, Options& options) {
   enum { kVersion = 256 };
   static const struct option longOptions[] = {
-      {"output-dir", required_argument, nullptr, 'd'}, {"whole-name", no_argument, nullptr, 'w'},
-      {"no-clobber", no_argument, nullptr, 'n'},       {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersion},     {nullptr, 0, nullptr, 0},
+      {"output-dir", required_argument, nullptr, 'd'},
+      {"whole-name", no_argument, nullptr, 'w'},
+      {"no-clobber", no_argument, nullptr, 'n'},
+      {"any-format", no_argument, nullptr, 'a'},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},
+      {nullptr, 0, nullptr, 0},
   };
   opterr = 0;  // our own words, on our own terms
   for (;;) {
     const int before = optind;
-    const int c = getopt_long(argc, argv, "+:d:wnh", longOptions, nullptr);
+    const int c = getopt_long(argc, argv, "+:d:wnah", longOptions, nullptr);
     if (c == -1) break;
     // The option as it was typed, for the message: "-q" from "-wq", "--sync" from "--sync=x".
     // A long option always ends its argument; a short one may sit inside a cluster.
@@ -75,6 +82,9 @@ int parseOptions(int argc, char** argv, Options& options) {
         break;
       case 'n':
         options.noClobber = true;
+        break;
+      case 'a':
+        options.anyFormat = true;
         break;
       case 'h':
         endRun(kUsage, 0);

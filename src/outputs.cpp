@@ -3,6 +3,7 @@
 // failure or a signal removes the temporary files, so the final names hold either the previous
 // outputs or the new ones, never a part of a file.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -203,7 +204,23 @@ void CHECK_NOT_SOURCE(const Source& source, const std::vector<std::string>& outp
   }
 }
 
-void PREPARE_OUTPUTS(const std::vector<std::string>& outputNames) {
+void PREPARE_OUTPUTS(const Source& source, const std::vector<std::string>& outputNames) {
+  // Every output stays open until all are complete: a poly file needs a descriptor each, beside
+  // the source, the standard streams and a folder. Asked for, or refused, before anything is
+  // written.
+  const rlim_t needed = outputNames.size() + 8;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      limit.rlim_cur < needed) {
+    const rlim_t had = limit.rlim_cur;
+    limit.rlim_cur =
+        limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= needed ? needed : limit.rlim_max;
+    if (limit.rlim_cur < needed || setrlimit(RLIMIT_NOFILE, &limit) != 0)
+      failRun(source.name,
+              std::to_string(outputNames.size()) + " outputs need " + std::to_string(needed) +
+                  " open files, more than the limit of " + std::to_string(had) + " (ulimit -n)",
+              "Unable to open file.", 2);
+  }
   installHandlers();
   const mode_t umaskBits = umask(0);
   umask(umaskBits);

@@ -17,8 +17,88 @@ static_assert(sizeof(off_t) == 8, "build with large-file support (_FILE_OFFSET_B
 namespace {
 
 constexpr std::size_t kCandidates = kLastCandidate / 2;  // the even offsets 2 .. 15000
-// Bytes from a format tag to the end of the last field read (bits per sample).
-constexpr std::size_t kFormatFields = 24;
+// Bytes from a format tag to the end of the last field read (the sub-format of
+// WAVE_FORMAT_EXTENSIBLE).
+constexpr std::size_t kFormatFields = 48;
+constexpr std::uint32_t kPcm = 1, kFloat = 3, kALaw = 6, kMuLaw = 7, kExtensible = 0xFFFE;
+// An EXTENSIBLE sub-format outside the family of GUIDs that stand for a format tag.
+constexpr std::uint32_t kUnknownSubFormat = 0x10000;
+// The 14 bytes that follow the format tag in every sub-format GUID of that family.
+const unsigned char kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                     0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+std::string hex(std::uint32_t tag) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string text = "0x";
+  for (int shift = 12; shift >= 0; shift -= 4) text += digits[(tag >> shift) & 0xF];
+  return text;
+}
+
+// "format 0x0161", "format 0xFFFE with sub-format 0x0011": for the reason lines.
+std::string formatName(std::uint32_t tag, std::uint32_t effective) {
+  if (tag != kExtensible) return "format " + hex(tag);
+  if (effective == kUnknownSubFormat) return "format 0xFFFE with an unknown sub-format";
+  return "format 0xFFFE with sub-format " + hex(effective);
+}
+
+// The rules of -a: any channel count from 2, PCM of any width in whole bytes, float, A-law and
+// mu-law, each sample copied whole from its container. `effective` is the format tag or the one
+// the EXTENSIBLE sub-format stands for; `valid` the bits of the container that are used.
+SourceFormat anyFormatSamples(std::uint32_t tag, std::uint32_t effective, std::uint32_t channels,
+                              std::uint32_t blockAlign, std::uint32_t bits, std::uint32_t valid) {
+  SourceFormat format;
+  format.verdict = Verdict::notStereo;
+  if (channels < 2) {
+    format.reason = channels == 0 ? "has no channels" : "has one channel, nothing to split";
+    return format;
+  }
+  format.verdict = Verdict::badBits;
+  if (effective != kPcm && effective != kFloat && effective != kALaw && effective != kMuLaw) {
+    format.reason = formatName(tag, effective) + " cannot be split by copying bytes";
+    return format;
+  }
+  if (blockAlign == 0 || blockAlign % channels != 0) {
+    format.reason = "block align " + std::to_string(blockAlign) +
+                    " is not a whole number of bytes for each of " + std::to_string(channels) +
+                    " channels";
+    return format;
+  }
+  const std::uint32_t container = blockAlign / channels;
+  format.coding = effective == kFloat   ? Coding::ieeeFloat
+                  : effective == kALaw  ? Coding::aLaw
+                  : effective == kMuLaw ? Coding::muLaw
+                                        : Coding::pcm;
+  const bool fits = format.coding == Coding::pcm ? valid > 0 && valid <= container * 8
+                    : format.coding == Coding::ieeeFloat
+                        ? (container == 4 || container == 8) && bits == container * 8
+                        : container == 1 && bits == 8;
+  if (!fits) {
+    format.reason = std::to_string(format.coding == Coding::pcm ? valid : bits) +
+                    "-bit samples in " + std::to_string(container) +
+                    "-byte containers cannot be split as " + formatName(tag, effective);
+    return format;
+  }
+  format.verdict = Verdict::usable;
+  format.channels = channels;
+  format.containerBytes = container;
+  format.bytesPerSample = container;
+  format.bitsPerSample = format.coding == Coding::pcm ? valid : container * 8;
+  return format;
+}
+
+// What -a would split, for the hint: "32-bit float samples", "6 channels".
+std::string hintFor(const SourceFormat& any) {
+  if (any.channels > 2)
+    return std::to_string(any.channels) + " channels; -a splits each into a file of its own";
+  std::string kind = std::to_string(any.bitsPerSample) + "-bit";
+  if (any.coding == Coding::ieeeFloat) kind += " float";
+  if (any.coding == Coding::aLaw) kind = "A-law";
+  if (any.coding == Coding::muLaw) kind = "mu-law";
+  kind += " samples";
+  if (any.coding == Coding::pcm && any.bitsPerSample != any.containerBytes * 8)
+    kind += " in " + std::to_string(any.containerBytes) + "-byte containers";
+  return kind + "; -a splits them";
+}
 
 bool printable(unsigned char c) {
   return c >= 0x20 && c <= 0x7E;
@@ -98,7 +178,54 @@ bool wellFormedChunk(const unsigned char* header, std::uint64_t at, std::uint64_
   return at + 8 + Assem4(header + 4) <= fileLength;
 }
 
-SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength) {
+SourceFormat describeSamples(const unsigned char* fields, std::size_t length, bool anyFormat) {
+  // A field cut off by the end of the file is as unusable as a wrong one.
+  const std::uint32_t tag = length >= 10 ? Assem2(fields + 8) : 0;
+  const std::uint32_t channels = length >= 12 ? Assem2(fields + 10) : 0;
+  const std::uint32_t blockAlign = length >= 22 ? Assem2(fields + 20) : 0;
+  const std::uint32_t bits = length >= 24 ? Assem2(fields + 22) : 0;
+  // WAVE_FORMAT_EXTENSIBLE says what its samples are in the sub-format GUID, and how many bits
+  // of each container are used in the valid bits, where the chunk is long enough to hold them.
+  std::uint32_t effective = tag == kExtensible ? kPcm : tag, valid = bits;
+  if (tag == kExtensible && length >= 8 && Assem4(fields + 4) >= 40) {
+    effective = length >= kFormatFields && std::memcmp(fields + 34, kGuidTail, 14) == 0
+                    ? Assem2(fields + 32)
+                    : kUnknownSubFormat;
+    valid = length >= 28 && Assem2(fields + 26) != 0 ? Assem2(fields + 26) : bits;
+  }
+  SourceFormat format;
+  format.formatTag = tag;
+  format.channels = channels;
+  format.sampleRate = Assem4(fields + 12);
+  if (channels != 2) {
+    format.verdict = Verdict::notStereo;
+  } else if (effective != kPcm) {
+    format.verdict = Verdict::badBits;
+    format.reason = formatName(tag, effective) + " is not PCM";
+  } else if (bits != 16 && bits != 24) {
+    format.verdict = Verdict::badBits;
+  } else {
+    format.verdict = Verdict::usable;
+    format.bitsPerSample = bits;
+    format.bytesPerSample = bits / 8;
+    // Seen in files from ALSA's arecord -f S24_LE: 24-bit samples in the low three bytes of
+    // 4-byte containers, which only the block align (8 for a frame of two) tells.
+    format.containerBytes = bits == 24 && blockAlign == 8 ? 4 : format.bytesPerSample;
+    return format;
+  }
+  // Refused by the tool's own rules: -a may split it, or would say so.
+  SourceFormat any = anyFormatSamples(tag, effective, channels, blockAlign, bits, valid);
+  any.formatTag = tag;
+  any.sampleRate = format.sampleRate;
+  if (anyFormat) {
+    if (any.verdict != Verdict::usable) any.channels = channels;
+    return any;
+  }
+  if (any.verdict == Verdict::usable) format.reason = hintFor(any);
+  return format;
+}
+
+SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength, bool anyFormat) {
   SourceFormat format;
   unsigned char head[kProbeHeadBytes];
   const long got = read(0, head, sizeof head);
@@ -119,23 +246,8 @@ SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength) {
     format.verdict = Verdict::unreadable;
     return format;
   }
-  // A field cut off by the end of the file is as unusable as a wrong one.
-  format.channels = fieldsGot >= 12 ? Assem2(fields + 10) : 0;
-  if (format.channels != 2) {
-    format.verdict = Verdict::notStereo;
-    return format;
-  }
-  format.bitsPerSample = fieldsGot >= 24 ? Assem2(fields + 22) : 0;
-  if (format.bitsPerSample != 16 && format.bitsPerSample != 24) {
-    format.verdict = Verdict::badBits;
-    return format;
-  }
-  format.bytesPerSample = format.bitsPerSample / 8;
-  // Seen in files from ALSA's arecord -f S24_LE: 24-bit samples in the low three bytes of 4-byte
-  // containers, which only the block align (8 for a frame of two) tells.
-  format.containerBytes =
-      format.bitsPerSample == 24 && Assem2(fields + 20) == 8 ? 4 : format.bytesPerSample;
-  format.sampleRate = Assem4(fields + 12);
+  format = describeSamples(fields, static_cast<std::size_t>(fieldsGot), anyFormat);
+  if (format.verdict != Verdict::usable) return format;
   std::uint64_t d = findTag(head, headLength, walk.inside, "data", 4);
   if (d == 0) d = walk.dataAt;
   if (d == 0) {
@@ -143,7 +255,6 @@ SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength) {
     return format;
   }
   format.dataStart = static_cast<std::uint32_t>(d + 8);
-  format.verdict = Verdict::usable;
   return format;
 }
 
@@ -260,7 +371,7 @@ void OPEN_SOURCE(const std::string& name, Source& source) {
     failRun(name, reasonOf(error), "Cannot find file in track list called " + name + "!!", 2);
 }
 
-SourceFormat probeFile(const char* sourceName, int& error) {
+SourceFormat probeFile(const char* sourceName, bool anyFormat, int& error) {
   Source source;
   error = openSource(sourceName, source);
   if (error != 0) {
@@ -268,12 +379,15 @@ SourceFormat probeFile(const char* sourceName, int& error) {
     format.verdict = Verdict::unreadable;
     return format;
   }
-  return probeSource(source.reader(error), source.length);
+  return probeSource(source.reader(error), source.length, anyFormat);
 }
 
-SourceFormat GET_ATTRIBUTES(Source& source) {
+SourceFormat GET_ATTRIBUTES(Source& source, bool anyFormat) {
   int error = 0;
-  const SourceFormat format = probeSource(source.reader(error), source.length);
+  const SourceFormat format = probeSource(source.reader(error), source.length, anyFormat);
+  if (format.verdict == Verdict::notStereo) skipIfOutputOfAnother(source);
+  if (format.verdict != Verdict::usable && !format.reason.empty())
+    printReason(source.name, format.reason);
   switch (format.verdict) {
     case Verdict::unreadable:
       failRun(source.name, std::strerror(error),
@@ -281,7 +395,6 @@ SourceFormat GET_ATTRIBUTES(Source& source) {
     case Verdict::noFormat:
       endRun("Can't find format chunk in wave file!", 2);
     case Verdict::notStereo:
-      skipIfOutputOfAnother(source);
       endRun("The file you want to convert is not a stereo track!", 1);
     case Verdict::badBits:
       endRun("24 bit or 16 bit wave files only!", 1);

@@ -20,7 +20,7 @@ void splitSource(const std::string& sourceName, const Options& options) {
   Source source;
   OPEN_SOURCE(sourceName, source);
   SKIP_REPEATED(source);
-  const SourceFormat format = GET_ATTRIBUTES(source);
+  const SourceFormat format = GET_ATTRIBUTES(source, options.anyFormat);
   const std::vector<std::string> names = outputNames(stem, format.channels);
   if (options.noClobber) KEEP_EXISTING(names);
 
@@ -36,10 +36,9 @@ void splitSource(const std::string& sourceName, const Options& options) {
   GUARD_OUTPUTS(names);
   CHECK_NOT_SOURCE(source, names);
   CHECK_OUTPUT_FOLDER(options.outputDir);
-  PREPARE_OUTPUTS(names);
-  for (std::size_t k = 0; k < names.size(); ++k)
-    MAKE_HEADER(k, format.sampleRate, format.bitsPerSample, frameCount);
-  COPY_DATA(source, format.dataStart, format.bitsPerSample, format.containerBytes, frameCount);
+  PREPARE_OUTPUTS(source, names);
+  for (std::size_t k = 0; k < names.size(); ++k) MAKE_HEADER(k, format, frameCount);
+  COPY_DATA(source, format, frameCount);
   COMMIT_OUTPUTS();
   endRun("done", 0);
 }

@@ -56,6 +56,7 @@ struct Options {
   std::string outputDir;   // -d: where the outputs go ("" beside the source)
   bool wholeName = false;  // -w: outputs named after the whole name less its extension
   bool noClobber = false;  // -n: a source whose outputs exist is skipped
+  bool anyFormat = false;  // -a: any sample format copied by bytes, any channel count from 2
 };
 
 // Reads the options before the first source name into `options` and returns the index of that
@@ -162,21 +163,36 @@ constexpr std::uint32_t kLastCandidate = 15000;
 
 enum class Verdict { usable, noFormat, notStereo, badBits, noData, unreadable };
 
+// What the samples are: the format tag 1 (PCM), 3, 6 or 7, or the one an EXTENSIBLE sub-format
+// stands for.
+enum class Coding { pcm, ieeeFloat, aLaw, muLaw };
+
 struct SourceFormat {
   Verdict verdict = Verdict::noFormat;
+  // Why a usable-looking source is refused (for the reason line), or what -a would do with it;
+  // "" when the refusal speaks for itself.
+  std::string reason;
+  std::uint32_t formatTag = 0;  // as declared
+  Coding coding = Coding::pcm;
   std::uint32_t channels = 0;
   std::uint32_t dataStart = 0;
   std::uint32_t sampleRate = 0;
+  // Bytes of each sample copied into an output, and the bits of them that carry audio.
   std::uint32_t bytesPerSample = 0;
   std::uint32_t bitsPerSample = 0;
   // Bytes each sample takes in the source: bytesPerSample, or 4 for 24-bit samples in 4-byte
-  // containers (block align 8).
+  // containers (block align 8), which the tool packs to three bytes by default.
   std::uint32_t containerBytes = 0;
 };
 
+// Decides on the samples from the format chunk's first `length` bytes (its 8-byte header
+// included, up to 48): by the tool's own rules, stereo 16- or 24-bit PCM; with anyFormat, by the
+// rules of -a where those refuse.
+SourceFormat describeSamples(const unsigned char* fields, std::size_t length, bool anyFormat);
+
 // Decides on a source of fileLength bytes: the tag searches in its head, and where they find
 // nothing, the chunk list walked on to the end of the file.
-SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength);
+SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength, bool anyFormat = false);
 
 // A chunk header at offset `at`: a tag of four printable ASCII bytes and a body that fits in the
 // file. `header` holds the 8 header bytes when at + 8 <= fileLength.
@@ -199,10 +215,10 @@ bool measureSampleArea(const ReadAt& read, std::uint64_t fileLength, std::uint32
 
 // Probes the named file without ending the run; `error` is the errno of a failed open or read,
 // or kNotRegularFile (0 when all went well), for the reason line.
-SourceFormat probeFile(const char* sourceName, int& error);
+SourceFormat probeFile(const char* sourceName, bool anyFormat, int& error);
 
 // Probes the opened source; returns only when it is usable.
-SourceFormat GET_ATTRIBUTES(Source& source);
+SourceFormat GET_ATTRIBUTES(Source& source, bool anyFormat);
 
 // Returns the file offset where the source's sample area ends.
 std::uint64_t SAMPLE_END(Source& source, std::uint32_t dataStart);
@@ -217,9 +233,13 @@ std::array<unsigned char, kHeaderBytes> monoHeader(std::uint32_t sampleRate,
                                                    std::uint32_t bitsPerSample,
                                                    std::uint32_t frameCount);
 
+// The header of an output that will hold frameCount samples of the source's kind: the 44-byte
+// PCM header, or EXTENSIBLE for PCM that leaves part of its container unused, or an 18-byte
+// format chunk and a fact chunk for float, A-law and mu-law.
+std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint32_t frameCount);
+
 // Writes the header at the start of output k (see the outputs below).
-void MAKE_HEADER(std::size_t output, std::uint32_t sampleRate, std::uint32_t bitsPerSample,
-                 std::uint32_t frameCount);
+void MAKE_HEADER(std::size_t output, const SourceFormat& format, std::uint32_t frameCount);
 
 // ---- Outputs: written under temporary names beside them, renamed over them when complete.
 
@@ -241,9 +261,10 @@ void CHECK_NOT_SOURCE(const Source& source, const std::vector<std::string>& outp
 
 // Finds the file each output name stands for (through symbolic links) and makes a temporary file
 // beside it, or, where none can be made, opens the output itself; each output is then one
-// descriptor until it is committed. Ends the run when an output cannot be written. From here
-// on a failure or a signal removes the temporary files.
-void PREPARE_OUTPUTS(const std::vector<std::string>& outputNames);
+// descriptor until it is committed (the soft limit of descriptors is raised for a poly file
+// where the hard one allows). Ends the run when an output cannot be written. From here on a
+// failure or a signal removes the temporary files.
+void PREPARE_OUTPUTS(const Source& source, const std::vector<std::string>& outputNames);
 
 // Writes all of the bytes, retrying after a signal; false (with errno) on a failed write.
 bool writeFully(int fd, const unsigned char* buffer, std::size_t count);
@@ -280,16 +301,16 @@ void GUARD_OUTPUTS(const std::vector<std::string>& outputNames);
 
 // ---- Channel extractor.
 
-// Copies one sample of each of `frames` stereo frames: the second of each frame for selector 1,
-// the first for any other selector. Each sample is the low bytesPerSample bytes of its
-// containerBytes-byte container (the two are equal for packed samples).
+// Copies one sample of each of `frames` frames of `channels` samples: channel `channel`
+// (counted from 0; any channel past the last is the first). Each sample is the low
+// bytesPerSample bytes of its containerBytes-byte container (the two are equal but for 24-bit
+// samples in 4-byte containers, which are packed by default).
 void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t bytesPerSample,
-                    std::uint32_t containerBytes, std::uint32_t channelSelector,
+                    std::uint32_t containerBytes, std::uint32_t channels, std::uint32_t channel,
                     unsigned char* out);
 
-// Reads frameCount frames from dataStart on, once, and appends their left samples to output 0
-// and their right samples to output 1.
-void COPY_DATA(Source& source, std::uint32_t dataStart, std::uint32_t bitsPerSample,
-               std::uint32_t containerBytes, std::uint32_t frameCount);
+// Reads frameCount frames from the source's data start on, once, and appends the samples of
+// channel k to output k.
+void COPY_DATA(Source& source, const SourceFormat& format, std::uint32_t frameCount);
 
 #endif

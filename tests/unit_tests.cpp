@@ -192,6 +192,119 @@ TEST(Probe, RejectsInTheOrderOfItsChecks) {
   for (const auto& c : cases) EXPECT_EQ(probe(c.file).verdict, c.verdict) << c.what;
 }
 
+// A format chunk, its 8-byte header included: tag, channels, block align, bits; for EXTENSIBLE
+// (size 40) also the valid bits and the sub-format's tag, or a GUID outside the family.
+Bytes fmtChunk(std::uint32_t tag, std::uint32_t channels, std::uint32_t align, std::uint32_t bits,
+               std::uint32_t valid = 0, std::uint32_t sub = 1, bool family = true) {
+  Bytes b;
+  chunk(b, "fmt ", tag == 0xFFFE ? 40 : 16);
+  put16(b, 8, tag);
+  put16(b, 10, channels);
+  put32(b, 12, 48000);
+  put32(b, 16, 48000 * align);
+  put16(b, 20, align);
+  put16(b, 22, bits);
+  if (tag == 0xFFFE) {
+    put16(b, 24, 22);
+    put16(b, 26, valid);
+    put32(b, 28, 0x3);
+    put16(b, 32, sub);
+    const unsigned char tail[14] = {0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+    put(b, 34, tail, 14);
+    if (!family) b[40] ^= 0xFF;
+  }
+  return b;
+}
+
+TEST(Probe, DescribesTheSamplesByTheDefaultRulesAndThoseOfAnyFormat) {
+  Bytes shortExtensible = fmtChunk(0xFFFE, 2, 4, 16, 16, 3);
+  put32(shortExtensible, 4, 18);
+  const struct {
+    const char* what;
+    Bytes fields;
+    bool any;
+    Verdict verdict;
+    const char* reason;
+    std::uint32_t channels, width, bits, container;
+    Coding coding;
+  } cases[] = {
+      // The tool's own rules; -a splits the same files byte for byte the same.
+      {"s16", fmtChunk(1, 2, 4, 16), false, Verdict::usable, "", 2, 2, 16, 2, Coding::pcm},
+      {"s16 -a", fmtChunk(1, 2, 4, 16), true, Verdict::usable, "", 2, 2, 16, 2, Coding::pcm},
+      {"arecord s24 in 32, -a", fmtChunk(1, 2, 8, 24), true, Verdict::usable, "", 2, 3, 24, 4,
+       Coding::pcm},
+      {"EXTENSIBLE PCM 20 in 24", fmtChunk(0xFFFE, 2, 6, 24, 20), true, Verdict::usable, "", 2, 3,
+       24, 3, Coding::pcm},
+      {"EXTENSIBLE, chunk too short for a sub-format: PCM", shortExtensible, false, Verdict::usable,
+       "", 2, 2, 16, 2, Coding::pcm},
+      // The format tag is read: WMA declares 16 bits.
+      {"WMA", fmtChunk(0x161, 2, 4, 16), false, Verdict::badBits, "format 0x0161 is not PCM", 2, 0,
+       0, 0, Coding::pcm},
+      {"WMA -a", fmtChunk(0x161, 2, 4, 16), true, Verdict::badBits,
+       "format 0x0161 cannot be split by copying bytes", 2, 0, 0, 0, Coding::pcm},
+      {"EXTENSIBLE ADPCM", fmtChunk(0xFFFE, 2, 4, 16, 16, 2), false, Verdict::badBits,
+       "format 0xFFFE with sub-format 0x0002 is not PCM", 2, 0, 0, 0, Coding::pcm},
+      {"EXTENSIBLE, GUID outside the family -a", fmtChunk(0xFFFE, 2, 4, 16, 16, 1, false), true,
+       Verdict::badBits,
+       "format 0xFFFE with an unknown sub-format cannot be split by copying bytes", 2, 0, 0, 0,
+       Coding::pcm},
+      // Hints without -a, splits with it.
+      {"f32", fmtChunk(3, 2, 8, 32), false, Verdict::badBits,
+       "32-bit float samples; -a splits them", 2, 0, 0, 0, Coding::pcm},
+      {"f32 -a", fmtChunk(3, 2, 8, 32), true, Verdict::usable, "", 2, 4, 32, 4, Coding::ieeeFloat},
+      {"f64 -a", fmtChunk(0xFFFE, 2, 16, 64, 64, 3), true, Verdict::usable, "", 2, 8, 64, 8,
+       Coding::ieeeFloat},
+      {"u8", fmtChunk(1, 2, 2, 8), false, Verdict::badBits, "8-bit samples; -a splits them", 2, 0,
+       0, 0, Coding::pcm},
+      {"mu-law -a", fmtChunk(7, 2, 2, 8), true, Verdict::usable, "", 2, 1, 8, 1, Coding::muLaw},
+      {"A-law", fmtChunk(6, 2, 2, 8), false, Verdict::badBits, "A-law samples; -a splits them", 2,
+       0, 0, 0, Coding::pcm},
+      {"24 valid in 32", fmtChunk(0xFFFE, 2, 8, 32, 24), false, Verdict::badBits,
+       "24-bit samples in 4-byte containers; -a splits them", 2, 0, 0, 0, Coding::pcm},
+      {"24 valid in 32 -a", fmtChunk(0xFFFE, 2, 8, 32, 24), true, Verdict::usable, "", 2, 4, 24, 4,
+       Coding::pcm},
+      {"12 bits in 16 -a", fmtChunk(1, 2, 4, 12), true, Verdict::usable, "", 2, 2, 12, 2,
+       Coding::pcm},
+      {"5.1", fmtChunk(0xFFFE, 6, 18, 24, 24), false, Verdict::notStereo,
+       "6 channels; -a splits each into a file of its own", 6, 0, 0, 0, Coding::pcm},
+      {"5.1 -a", fmtChunk(0xFFFE, 6, 18, 24, 24), true, Verdict::usable, "", 6, 3, 24, 3,
+       Coding::pcm},
+      {"64 channels -a", fmtChunk(1, 64, 512, 64), true, Verdict::usable, "", 64, 8, 64, 8,
+       Coding::pcm},
+      // Still refused with -a.
+      {"mono -a", fmtChunk(1, 1, 2, 16), true, Verdict::notStereo,
+       "has one channel, nothing to split", 1, 0, 0, 0, Coding::pcm},
+      {"mono: no hint", fmtChunk(3, 1, 4, 32), false, Verdict::notStereo, "", 1, 0, 0, 0,
+       Coding::pcm},
+      {"no channels -a", fmtChunk(1, 0, 0, 16), true, Verdict::notStereo, "has no channels", 0, 0,
+       0, 0, Coding::pcm},
+      {"block align 3 -a", fmtChunk(1, 2, 3, 8), true, Verdict::badBits,
+       "block align 3 is not a whole number of bytes for each of 2 channels", 2, 0, 0, 0,
+       Coding::pcm},
+      {"17 bits in 2 bytes -a", fmtChunk(1, 2, 4, 17), true, Verdict::badBits,
+       "17-bit samples in 2-byte containers cannot be split as format 0x0001", 2, 0, 0, 0,
+       Coding::pcm},
+      {"0 bits -a", fmtChunk(1, 2, 4, 0), true, Verdict::badBits,
+       "0-bit samples in 2-byte containers cannot be split as format 0x0001", 2, 0, 0, 0,
+       Coding::pcm},
+      {"float in 3 bytes -a", fmtChunk(3, 2, 6, 24), true, Verdict::badBits,
+       "24-bit samples in 3-byte containers cannot be split as format 0x0003", 2, 0, 0, 0,
+       Coding::pcm},
+  };
+  for (const auto& c : cases) {
+    const SourceFormat f = describeSamples(c.fields.data(), c.fields.size(), c.any);
+    EXPECT_EQ(f.verdict, c.verdict) << c.what;
+    EXPECT_EQ(f.reason, c.reason) << c.what;
+    EXPECT_EQ(f.channels, c.channels) << c.what;
+    if (f.verdict != Verdict::usable) continue;
+    EXPECT_EQ(f.bytesPerSample, c.width) << c.what;
+    EXPECT_EQ(f.bitsPerSample, c.bits) << c.what;
+    EXPECT_EQ(f.containerBytes, c.container) << c.what;
+    EXPECT_EQ(f.coding, c.coding) << c.what;
+    EXPECT_EQ(f.sampleRate, 48000u) << c.what;
+  }
+}
+
 TEST(Probe, FieldsCutOffByTheEndOfTheFileAreUnusable) {
   const Bytes full = wave(2, 16, 44100, 0);
   const struct {
@@ -225,6 +338,7 @@ TEST(Probe, SearchesEvenOffsetsUpTo15000) {
   for (const auto& c : cases) {
     Bytes b(15100, 0);
     put(b, c.fmtAt, "fmt?", 4);
+    put16(b, c.fmtAt + 8, 1);
     put16(b, c.fmtAt + 10, 2);
     put16(b, c.fmtAt + 22, 16);
     put(b, c.dataAt, "data", 4);
@@ -472,26 +586,31 @@ TEST(Extractor, PicksOneSampleOfEachFrame) {
   for (const auto& c : cases) {
     const std::size_t n = c.in.size() / (2 * c.container);
     Bytes out(n * c.width, 0xEE);
-    extractChannel(c.in.data(), n, c.width, c.container, c.selector, out.data());
+    extractChannel(c.in.data(), n, c.width, c.container, 2, c.selector, out.data());
     EXPECT_EQ(out, c.out) << c.container << " " << c.selector;
   }
 }
 
 TEST(Extractor, LongRunsMatchAPlainLoop) {
-  // Long enough for any vectorised path and its scalar tail.
-  // At an odd address too, where the aligned paths do not apply.
-  for (const auto& [width, container] : {std::pair{2u, 2u}, {3u, 3u}, {3u, 4u}}) {
+  // Long enough for any vectorised path and its scalar tail; at an odd address too, where the
+  // aligned paths do not apply. Stereo 16/24-bit and the poly, float and 8-bit frames of -a.
+  const struct {
+    std::uint32_t width, container, channels;
+  } cases[] = {{2, 2, 2}, {3, 3, 2}, {3, 4, 2}, {1, 1, 2}, {4, 4, 2},  {8, 8, 2},
+               {3, 3, 6}, {2, 2, 3}, {4, 4, 8}, {6, 6, 2}, {1, 1, 64}, {8, 8, 64}};
+  for (const auto& c : cases) {
     const std::size_t n = 1037;
-    Bytes in(2 * container * n + 1);
+    Bytes in(c.channels * c.container * n + 1);
     for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<unsigned char>(i * 7 + i / 251);
-    for (std::uint32_t selector : {0u, 1u})
+    for (std::uint32_t channel = 0; channel<c.channels; channel += c.channels> 8 ? 21 : 1)
       for (std::size_t at : {0, 1}) {
-        Bytes out(width * n), expected(width * n);
-        extractChannel(in.data() + at, n, width, container, selector, out.data());
+        Bytes out(c.width * n), expected(c.width * n);
+        extractChannel(in.data() + at, n, c.width, c.container, c.channels, channel, out.data());
         for (std::size_t k = 0; k < n; ++k)
-          for (std::size_t j = 0; j < width; ++j)
-            expected[k * width + j] = in[at + 2 * k * container + selector * container + j];
-        EXPECT_EQ(out, expected) << container << " " << selector << " " << at;
+          for (std::size_t j = 0; j < c.width; ++j)
+            expected[k * c.width + j] = in[at + (k * c.channels + channel) * c.container + j];
+        EXPECT_EQ(out, expected) << c.width << " " << c.container << " " << c.channels << " "
+                                 << channel << " " << at;
       }
   }
 }

@@ -18,11 +18,13 @@ def chunk(tag, body, size=None):
     return tag + struct.pack("<I", len(body) if size is None else size) + body
 
 
-def fmt(channels=2, bits=16, rate=44100, align=None, size=16):
+def fmt(channels=2, bits=16, rate=44100, align=None, size=16, tag=1, sub=1):
     align = channels * bits // 8 if align is None else align
-    body = struct.pack("<HHIIHH", 1, channels, rate, rate * align & 0xFFFFFFFF, align & 0xFFFF,
+    body = struct.pack("<HHIIHH", tag, channels, rate, rate * align & 0xFFFFFFFF, align & 0xFFFF,
                        bits)
-    return chunk(b"fmt ", body + bytes(size - 16))
+    if size >= 40 and tag == 0xFFFE:  # the valid bits, a mask and the sub-format's GUID
+        body += struct.pack("<HHIH", 22, bits, 3, sub) + bytes.fromhex("000000001000800000aa00389b71")
+    return chunk(b"fmt ", body + bytes(size - len(body)))
 
 
 def pad(tag, n, fill=b"\0"):
@@ -75,8 +77,10 @@ CASES = [
      NOT_STEREO),
     ("channels-65535.wav", riff(fmt(channels=65535) + chunk(b"data", SAMPLES)), NOT_STEREO),
     ("bits-0.wav", riff(fmt(bits=0) + chunk(b"data", SAMPLES)), BAD_BITS),
-    ("bits-8.wav", riff(fmt(bits=8) + chunk(b"data", SAMPLES)), BAD_BITS),
-    ("bits-32.wav", riff(fmt(bits=32) + chunk(b"data", SAMPLES)), BAD_BITS),
+    ("bits-8.wav", riff(fmt(bits=8) + chunk(b"data", SAMPLES)),
+     BAD_BITS + ("8-bit samples; -a splits them",)),
+    ("bits-32.wav", riff(fmt(bits=32) + chunk(b"data", SAMPLES)),
+     BAD_BITS + ("32-bit samples; -a splits them",)),
     ("bits-65535.wav", riff(fmt(bits=65535) + chunk(b"data", SAMPLES)), BAD_BITS),
     ("sample-rate-ffffffff.wav", riff(fmt(rate=0xFFFFFFFF) + chunk(b"data", SAMPLES)), DONE),
     ("riff-size-0.wav", riff(fmt() + chunk(b"data", SAMPLES), size=0), DONE),
@@ -146,6 +150,18 @@ CASES = [
     ("rf64-ds64-size-then-list.wav",
      riff(ds64(16) + fmt() + chunk(b"data", SAMPLES, size=0xFFFFFFFF) + pad(b"LIST", 30),
           size=0xFFFFFFFF, form=b"RF64"), DONE),
+    ("format-tag-wma-declaring-16-bits.wav",
+     riff(fmt(tag=0x161) + chunk(b"data", SAMPLES)), BAD_BITS + ("format 0x0161 is not PCM",)),
+    ("extensible-sub-format-adpcm.wav",
+     riff(fmt(tag=0xFFFE, size=40, sub=2) + chunk(b"data", SAMPLES)),
+     BAD_BITS + ("format 0xFFFE with sub-format 0x0002 is not PCM",)),
+    ("extensible-sub-format-cut-off.wav", riff(fmt(tag=0xFFFE, size=40)[:40]),
+     BAD_BITS + ("format 0xFFFE with an unknown sub-format is not PCM",)),
+    ("extensible-too-short-for-a-sub-format.wav",
+     riff(fmt(tag=0xFFFE, size=18, sub=3) + chunk(b"data", SAMPLES)), DONE),
+    ("extensible-float-sub-format.wav",
+     riff(fmt(tag=0xFFFE, size=40, sub=3, bits=32) + chunk(b"data", SAMPLES)),
+     BAD_BITS + ("32-bit float samples; -a splits them",)),
     ("bw64-data-past-15000.wav",
      riff(ds64(16) + fmt() + pad(b"JUNK", 15500) + chunk(b"data", SAMPLES, size=0xFFFFFFFF),
           size=0xFFFFFFFF, form=b"BW64"), DONE),
@@ -154,11 +170,11 @@ CASES = [
 
 def main():
     with open(os.path.join(HERE, "corpus.txt"), "w") as listing:
-        listing.write("# file\tstatus\tmessage\n")
-        for name, content, (status, message) in CASES:
+        listing.write("# file\tstatus\tmessage\treason on standard error\n")
+        for name, content, (status, message, *reason) in CASES:
             with open(os.path.join(HERE, name), "wb") as f:
                 f.write(content)
-            listing.write("%s\t%d\t%s\n" % (name, status, message))
+            listing.write("%s\t%d\t%s\t%s\n" % (name, status, message, "".join(reason)))
 
 
 if __name__ == "__main__":
