@@ -1,6 +1,7 @@
 // libFuzzer target: the whole file in memory goes through the probe (the tag searches, the chunk
-// walk, the field reads, the format decisions of the default and of -a), the sample area's end
-// and the channel copy, as the tool would take it; the copy is checked against a plain loop.
+// walk, the field reads, the format decisions of the default and of -a), the sample area's end,
+// the metadata walk of -m with each channel's rewrites and the outputs' layouts, and the channel
+// copy, as the tool would take it; the copy is checked against a plain loop.
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -23,15 +24,36 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
       std::abort();
     std::uint64_t end = 0;
     if (!measureSampleArea(read, size, f.dataStart, end) || end > size) std::abort();
+    Metadata metadata;
+    if (!listMetadata(read, size, f, end, metadata)) std::abort();
+    const std::uint64_t frames =
+        end > f.dataStart ? (end - f.dataStart) / (std::uint64_t{f.channels} * f.containerBytes)
+                          : 0;
+    for (const CarriedChunk& c : metadata.chunks)
+      if (c.at + c.size > size || (c.after ? c.at < end : c.at + c.size > f.dataStart))
+        std::abort();
+    const OutputPlan plan = PLAN_OUTPUTS(f, frames, metadata);
+    for (std::uint32_t k = 0; k < f.channels && k < 8; ++k) {
+      std::uint64_t carried = 0;
+      for (const CarriedChunk& c : plan.metadata.chunks) {
+        const std::size_t n = chunkBody(plan.metadata, c, f, frames, k).size();
+        if (c.kind != ChunkKind::copied && n != chunkSize(plan.metadata, c, f, frames, k))
+          std::abort();
+        const std::uint32_t body = chunkSize(plan.metadata, c, f, frames, k);
+        carried += 8 + std::uint64_t{body} + (body & 1);
+      }
+      const OutputLayout& l = plan.layouts[k];
+      if (l.fileBytes != l.head.size() + carried + 8 + l.dataBytes + l.pad) std::abort();
+    }
     if (end <= f.dataStart) continue;
     const std::size_t width = f.bytesPerSample, stride = f.containerBytes;
-    const std::size_t frames = static_cast<std::size_t>(end - f.dataStart) / (f.channels * stride);
+    const auto whole = static_cast<std::size_t>(frames);
     const unsigned char* in = data + f.dataStart;
     for (std::uint32_t channel = 0; channel < f.channels && channel < 8; ++channel) {
-      std::vector<unsigned char> out(frames * width);
-      extractChannel(in, frames, f.bytesPerSample, f.containerBytes, f.channels, channel,
+      std::vector<unsigned char> out(whole * width);
+      extractChannel(in, whole, f.bytesPerSample, f.containerBytes, f.channels, channel,
                      out.data());
-      for (std::size_t k = 0; k < frames; ++k)
+      for (std::size_t k = 0; k < whole; ++k)
         if (std::memcmp(out.data() + k * width, in + (k * f.channels + channel) * stride, width) !=
             0)
           std::abort();

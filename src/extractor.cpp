@@ -127,7 +127,12 @@ unsigned char* blocks() {
 
 }  // namespace
 
-void COPY_DATA(Source& source, const SourceFormat& format, std::uint32_t frameCount) {
+unsigned char* blockMemory(std::size_t& bytes) {
+  bytes = kBlockBytes;
+  return blocks();
+}
+
+void COPY_DATA(Source& source, const SourceFormat& format, std::uint64_t frameCount) {
   const std::size_t width = format.bytesPerSample, channels = format.channels;
   const std::size_t frameBytes = channels * format.containerBytes;
   // Whole multiples of 4096 frames where they fit, so that every block spans whole pages of the
@@ -142,8 +147,9 @@ void COPY_DATA(Source& source, const SourceFormat& format, std::uint32_t frameCo
   const std::uint64_t totalBytes = std::uint64_t{frameCount} * frameBytes;
   showProgress(source.name.c_str(), 0, totalBytes);
   off_t readAt = format.dataStart;
-  for (std::uint32_t remaining = frameCount; remaining > 0;) {
-    const std::size_t n = remaining < blockFrames ? remaining : blockFrames;
+  for (std::uint64_t remaining = frameCount; remaining > 0;) {
+    const std::size_t n =
+        remaining < blockFrames ? static_cast<std::size_t>(remaining) : blockFrames;
     // A short read means the source shrank since it was measured: never copy stale bytes.
     if (!readFully(source.fd.fd, in, n * frameBytes))
       failRun(source.name, errno != 0 ? std::strerror(errno) : "shrank during the run",
@@ -160,8 +166,7 @@ void COPY_DATA(Source& source, const SourceFormat& format, std::uint32_t frameCo
       if (!writeFully(outputFd(k), samples, n * width))
         failRun(outputName(k), std::strerror(errno), "Unable to write file.", 2);
     }
-    remaining -= static_cast<std::uint32_t>(n);
-    showProgress(source.name.c_str(), totalBytes - std::uint64_t{remaining} * frameBytes,
-                 totalBytes);
+    remaining -= n;
+    showProgress(source.name.c_str(), totalBytes - remaining * frameBytes, totalBytes);
   }
 }

@@ -1,7 +1,10 @@
 // The mono header writer: a header whose sizes already count the samples that the extractor
-// will append. Plain PCM whose bits fill the container gets the canonical 44-byte header; PCM
-// that leaves part of its container unused says so with WAVE_FORMAT_EXTENSIBLE; float, A-law
-// and mu-law get an 18-byte format chunk and the fact chunk that non-PCM data needs.
+// will append and the chunks that -m carries. Plain PCM whose bits fill the container gets the
+// canonical 44-byte header; PCM that leaves part of its container unused says so with
+// WAVE_FORMAT_EXTENSIBLE; float, A-law and mu-law get an 18-byte format chunk and the fact chunk
+// that non-PCM data needs. An output whose RIFF size would pass 32 bits is RF64 (EBU Tech 3306),
+// its sizes in a ds64 chunk. An odd data size is followed by the zero pad byte that RIFF asks
+// for, and the RIFF size counts it.
 #include <cerrno>
 #include <cstring>
 
@@ -13,61 +16,62 @@ namespace {
 const unsigned char kPcmGuid[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                     0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
+// Room for n more bytes at the end (resize and copy: GCC 12 warns wrongly about insert here).
+unsigned char* grow(std::vector<unsigned char>& b, std::size_t n) {
+  b.resize(b.size() + n);
+  return b.data() + b.size() - n;
+}
 void put(std::vector<unsigned char>& b, const char* tag) {
-  b.insert(b.end(), tag, tag + 4);
+  std::memcpy(grow(b, 4), tag, 4);
 }
 void put16(std::vector<unsigned char>& b, std::uint32_t v) {
-  unsigned char x[2];
-  Decon2(static_cast<std::uint16_t>(v & 0xFFFF), x);
-  b.insert(b.end(), x, x + 2);
+  Decon2(static_cast<std::uint16_t>(v & 0xFFFF), grow(b, 2));
 }
 void put32(std::vector<unsigned char>& b, std::uint32_t v) {
-  unsigned char x[4];
-  Decon4(v, x);
-  b.insert(b.end(), x, x + 4);
+  Decon4(v, grow(b, 4));
+}
+void put64(std::vector<unsigned char>& b, std::uint64_t v) {
+  put32(b, static_cast<std::uint32_t>(v & 0xFFFFFFFFu));
+  put32(b, static_cast<std::uint32_t>(v >> 32));
+}
+std::uint32_t clamp32(std::uint64_t v) {
+  return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(v);
 }
 
 }  // namespace
 
-std::array<unsigned char, kHeaderBytes> monoHeader(std::uint32_t sampleRate,
-                                                   std::uint32_t bitsPerSample,
-                                                   std::uint32_t frameCount) {
-  // Taken in 32-bit arithmetic; the driver has made sure the data size fits.
-  const std::uint32_t blockAlign = bitsPerSample / 8;
-  const std::uint32_t byteRate = sampleRate * blockAlign;
-  const std::uint32_t dataSize = frameCount * blockAlign;
-  std::array<unsigned char, kHeaderBytes> h{};
-  unsigned char* p = h.data();
-  std::memcpy(p + 0, "RIFF", 4);
-  Decon4(dataSize + 36, p + 4);
-  std::memcpy(p + 8, "WAVEfmt ", 8);
-  std::memcpy(p + 16, "\x10\x00\x00\x00\x01\x00\x01\x00", 8);  // size 16, PCM, one channel
-  Decon4(sampleRate, p + 24);
-  Decon4(byteRate, p + 28);
-  Decon2(static_cast<std::uint16_t>(blockAlign & 0xFFFF), p + 32);
-  Decon2(static_cast<std::uint16_t>(bitsPerSample & 0xFFFF), p + 34);
-  std::memcpy(p + 36, "data", 4);
-  Decon4(dataSize, p + 40);
-  return h;
-}
-
-std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint32_t frameCount) {
+OutputLayout outputLayout(const SourceFormat& format, std::uint64_t frames,
+                          std::uint64_t beforeBytes, std::uint64_t afterBytes) {
   const std::uint32_t width = format.bytesPerSample;
-  if (format.coding == Coding::pcm && format.bitsPerSample == width * 8 && width <= 4) {
-    const auto h = monoHeader(format.sampleRate, format.bitsPerSample, frameCount);
-    return std::vector<unsigned char>(h.begin(), h.end());
-  }
-  const std::uint32_t dataSize = frameCount * width;
-  const bool extensible = format.coding == Coding::pcm;
-  const std::uint32_t fmtSize = extensible ? 40 : 18;
-  const std::uint32_t factSize = extensible ? 0 : 12;
-  std::vector<unsigned char> h;
-  put(h, "RIFF");
-  put32(h, 4 + 8 + fmtSize + factSize + 8 + dataSize);
+  const bool plain =
+      format.coding == Coding::pcm && format.bitsPerSample == width * 8 && width <= 4;
+  const bool extensible = format.coding == Coding::pcm && !plain;
+  const std::uint32_t fmtSize = plain ? 16 : extensible ? 40 : 18;
+  const std::uint64_t factBytes = format.coding == Coding::pcm ? 0 : 12;
+  OutputLayout layout;
+  layout.dataBytes = frames * width;
+  layout.pad = (layout.dataBytes & 1) != 0;
+  std::uint64_t riffSize =
+      4 + 8 + fmtSize + factBytes + beforeBytes + 8 + layout.dataBytes + layout.pad + afterBytes;
+  const bool rf64 = riffSize > 0xFFFFFFFFu;
+  if (rf64) riffSize += 8 + 28;
+  layout.fileBytes = riffSize + 8;
+
+  std::vector<unsigned char>& h = layout.head;
+  put(h, rf64 ? "RF64" : "RIFF");
+  put32(h, clamp32(riffSize));
   put(h, "WAVE");
+  if (rf64) {
+    put(h, "ds64");
+    put32(h, 28);
+    put64(h, riffSize);
+    put64(h, layout.dataBytes);
+    put64(h, frames);
+    put32(h, 0);  // no other chunk needs a 64-bit size
+  }
   put(h, "fmt ");
   put32(h, fmtSize);
-  put16(h, extensible                           ? 0xFFFE
+  put16(h, plain || extensible                  ? (plain ? 1 : 0xFFFE)
            : format.coding == Coding::ieeeFloat ? 3
            : format.coding == Coding::aLaw      ? 6
                                                 : 7);
@@ -75,25 +79,56 @@ std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint32_
   put32(h, format.sampleRate);
   put32(h, format.sampleRate * width);
   put16(h, width);
-  put16(h, width * 8);
+  put16(h, plain ? format.bitsPerSample : width * 8);
   if (extensible) {
     put16(h, 22);
     put16(h, format.bitsPerSample);  // the valid bits, at the top of the container
     put32(h, 0x4);                   // front centre, as sox writes mono: any player's middle
-    h.insert(h.end(), kPcmGuid, kPcmGuid + 16);
-  } else {
+    std::memcpy(grow(h, 16), kPcmGuid, 16);
+  } else if (!plain) {
     put16(h, 0);
     put(h, "fact");
     put32(h, 4);
-    put32(h, frameCount);
+    put32(h, clamp32(frames));  // in ds64 where it does not fit
   }
-  put(h, "data");
-  put32(h, dataSize);
-  return h;
+  put(layout.dataHeader, "data");
+  put32(layout.dataHeader, rf64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(layout.dataBytes));
+  return layout;
 }
 
-void MAKE_HEADER(std::size_t output, const SourceFormat& format, std::uint32_t frameCount) {
-  const std::vector<unsigned char> header = outputHeader(format, frameCount);
-  if (!writeFully(outputFd(output), header.data(), header.size()))
+std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint64_t frames) {
+  const OutputLayout layout = outputLayout(format, frames, 0, 0);
+  std::vector<unsigned char> header = layout.head;
+  header.insert(header.end(), layout.dataHeader.begin(), layout.dataHeader.end());
+  return header;
+}
+
+OutputPlan PLAN_OUTPUTS(const SourceFormat& format, std::uint64_t frames, Metadata metadata) {
+  OutputPlan plan{format, frames, std::move(metadata), {}};
+  for (std::uint32_t k = 0; k < format.channels; ++k) {
+    std::uint64_t bytes[2] = {0, 0};  // before the samples, after them
+    for (const CarriedChunk& chunk : plan.metadata.chunks) {
+      const std::uint32_t size = chunkSize(plan.metadata, chunk, format, frames, k);
+      bytes[chunk.after] += 8 + std::uint64_t{size} + (size & 1);
+    }
+    plan.layouts.push_back(outputLayout(format, frames, bytes[0], bytes[1]));
+  }
+  return plan;
+}
+
+void MAKE_HEADER(std::size_t output, const std::vector<unsigned char>& bytes) {
+  if (!writeFully(outputFd(output), bytes.data(), bytes.size()))
     failRun(outputName(output), std::strerror(errno), "Unable to write file.", 2);
+}
+
+void WRITE_HEADERS(Source& source, const OutputPlan& plan) {
+  for (std::size_t k = 0; k < plan.layouts.size(); ++k) MAKE_HEADER(k, plan.layouts[k].head);
+  CARRY_CHUNKS(source, plan, false);
+  for (std::size_t k = 0; k < plan.layouts.size(); ++k) MAKE_HEADER(k, plan.layouts[k].dataHeader);
+}
+
+void WRITE_TRAILERS(Source& source, const OutputPlan& plan) {
+  for (std::size_t k = 0; k < plan.layouts.size(); ++k)
+    if (plan.layouts[k].pad) MAKE_HEADER(k, {0});
+  CARRY_CHUNKS(source, plan, true);
 }

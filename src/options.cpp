@@ -54,18 +54,15 @@ const char* const kUsage =
 int parseOptions(int argc, char** argv, Options& options) {
   enum { kVersion = 256 };
   static const struct option longOptions[] = {
-      {"output-dir", required_argument, nullptr, 'd'},
-      {"whole-name", no_argument, nullptr, 'w'},
-      {"no-clobber", no_argument, nullptr, 'n'},
-      {"any-format", no_argument, nullptr, 'a'},
-      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersion},
-      {nullptr, 0, nullptr, 0},
+      {"output-dir", required_argument, nullptr, 'd'}, {"whole-name", no_argument, nullptr, 'w'},
+      {"no-clobber", no_argument, nullptr, 'n'},       {"any-format", no_argument, nullptr, 'a'},
+      {"metadata", no_argument, nullptr, 'm'},         {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},     {nullptr, 0, nullptr, 0},
   };
   opterr = 0;  // our own words, on our own terms
   for (;;) {
     const int before = optind;
-    const int c = getopt_long(argc, argv, "+:d:wnah", longOptions, nullptr);
+    const int c = getopt_long(argc, argv, "+:d:wnamh", longOptions, nullptr);
     if (c == -1) break;
     // The option as it was typed, for the message: "-q" from "-wq", "--sync" from "--sync=x".
     // A long option always ends its argument; a short one may sit inside a cluster.
@@ -85,6 +82,9 @@ int parseOptions(int argc, char** argv, Options& options) {
         break;
       case 'a':
         options.anyFormat = true;
+        break;
+      case 'm':
+        options.metadata = true;
         break;
       case 'h':
         endRun(kUsage, 0);

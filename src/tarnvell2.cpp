@@ -29,16 +29,16 @@ void splitSource(const std::string& sourceName, const Options& options) {
       end > format.dataStart
           ? (end - format.dataStart) / (std::uint64_t{format.containerBytes} * format.channels)
           : 0;
-  if (frames * format.bytesPerSample > kMaxDataBytes)
-    endRun("The file you want to convert is too large!", 1);
-  const auto frameCount = static_cast<std::uint32_t>(frames);
 
   GUARD_OUTPUTS(names);
   CHECK_NOT_SOURCE(source, names);
   CHECK_OUTPUT_FOLDER(options.outputDir);
+  const OutputPlan plan =
+      PLAN_OUTPUTS(format, frames, READ_METADATA(source, format, end, options.metadata));
   PREPARE_OUTPUTS(source, names);
-  for (std::size_t k = 0; k < names.size(); ++k) MAKE_HEADER(k, format, frameCount);
-  COPY_DATA(source, format, frameCount);
+  WRITE_HEADERS(source, plan);
+  COPY_DATA(source, format, frames);
+  WRITE_TRAILERS(source, plan);
   COMMIT_OUTPUTS();
   endRun("done", 0);
 }

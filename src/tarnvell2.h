@@ -57,6 +57,7 @@ struct Options {
   bool wholeName = false;  // -w: outputs named after the whole name less its extension
   bool noClobber = false;  // -n: a source whose outputs exist is skipped
   bool anyFormat = false;  // -a: any sample format copied by bytes, any channel count from 2
+  bool metadata = false;   // -m: the source's metadata carried to each output
 };
 
 // Reads the options before the first source name into `options` and returns the index of that
@@ -223,23 +224,92 @@ SourceFormat GET_ATTRIBUTES(Source& source, bool anyFormat);
 // Returns the file offset where the source's sample area ends.
 std::uint64_t SAMPLE_END(Source& source, std::uint32_t dataStart);
 
-// ---- Mono header writer.
+// ---- Metadata (-m): the chunks carried from the source to each output.
 
-constexpr std::size_t kHeaderBytes = 44;
-// The outputs' RIFF size is data size + 36, and it must fit 32 bits.
-constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - 36;
+// How a carried chunk's body is made for one output: copied from the source, or made for its
+// channel.
+enum class ChunkKind { copied, bext, ixml, peak, fact };
 
-std::array<unsigned char, kHeaderBytes> monoHeader(std::uint32_t sampleRate,
-                                                   std::uint32_t bitsPerSample,
-                                                   std::uint32_t frameCount);
+struct CarriedChunk {
+  unsigned char tag[4];
+  std::uint64_t at = 0;    // where its body starts in the source
+  std::uint32_t size = 0;  // of its body in the source
+  ChunkKind kind = ChunkKind::copied;
+  bool after = false;  // the chunk came after the samples, and goes after them
+};
 
-// The header of an output that will hold frameCount samples of the source's kind: the 44-byte
-// PCM header, or EXTENSIBLE for PCM that leaves part of its container unused, or an 18-byte
-// format chunk and a fact chunk for float, A-law and mu-law.
-std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint32_t frameCount);
+struct Metadata {
+  std::vector<CarriedChunk> chunks;  // in the order of the source
+  std::vector<unsigned char> bext, peak;
+  std::string ixml;
+  std::vector<std::string> dropped;  // what is not carried, once each, for the reason line
+};
 
-// Writes the header at the start of output k (see the outputs below).
-void MAKE_HEADER(std::size_t output, const SourceFormat& format, std::uint32_t frameCount);
+// Walks the source's chunk list (RIFF, RF64 or BW64) and sorts its chunks into carried and not
+// carried; the bodies to rewrite are read. False on a read error.
+bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceFormat& format,
+                  std::uint64_t sampleEnd, Metadata& metadata);
+
+// iXML for the output of one channel (from 0): its TRACK_LIST cut to the track whose
+// INTERLEAVE_INDEX is the channel's position in the source, renumbered 1, with TRACK_COUNT 1.
+// False, with the problem, where the track list is not what it should be.
+bool ixmlForChannel(const std::string& xml, std::uint32_t channel, std::string& out,
+                    std::string& problem);
+
+// The body of a carried chunk that is made for the output of one channel (bext with a line of
+// coding history, iXML, PEAK, fact), and the size of any carried chunk's body.
+std::vector<unsigned char> chunkBody(const Metadata& metadata, const CarriedChunk& chunk,
+                                     const SourceFormat& format, std::uint64_t frames,
+                                     std::uint32_t channel);
+std::uint32_t chunkSize(const Metadata& metadata, const CarriedChunk& chunk,
+                        const SourceFormat& format, std::uint64_t frames, std::uint32_t channel);
+
+// With -m, the source's metadata; names what is not carried on standard error, once.
+Metadata READ_METADATA(Source& source, const SourceFormat& format, std::uint64_t sampleEnd,
+                       bool wanted);
+
+// ---- Header writer.
+
+// One output as bytes and sizes: the head (RIFF or RF64, ds64, fmt, fact), the carried chunks,
+// the data chunk's header, the samples, the pad byte of an odd data size, the chunks after.
+struct OutputLayout {
+  std::vector<unsigned char> head;
+  std::vector<unsigned char> dataHeader;
+  std::uint64_t dataBytes = 0;
+  bool pad = false;
+  std::uint64_t fileBytes = 0;
+};
+
+// The layout of an output holding `frames` samples of the source's kind, with beforeBytes and
+// afterBytes of carried chunks (headers and pad bytes included): the 44-byte PCM header, or
+// EXTENSIBLE for PCM that leaves part of its container unused, or an 18-byte format chunk and a
+// fact chunk for float, A-law and mu-law; RF64 with ds64 where the RIFF size passes 32 bits.
+OutputLayout outputLayout(const SourceFormat& format, std::uint64_t frames,
+                          std::uint64_t beforeBytes, std::uint64_t afterBytes);
+
+// Everything before the samples of an output that carries nothing.
+std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint64_t frames);
+
+// What each output will be, all sizes known before the first byte is written.
+struct OutputPlan {
+  SourceFormat format;
+  std::uint64_t frames;
+  Metadata metadata;
+  std::vector<OutputLayout> layouts;  // one per channel
+};
+OutputPlan PLAN_OUTPUTS(const SourceFormat& format, std::uint64_t frames, Metadata metadata);
+
+// Appends bytes of an output's header to output k (see the outputs below).
+void MAKE_HEADER(std::size_t output, const std::vector<unsigned char>& bytes);
+
+// Writes what comes before the samples of every output, the carried chunks included, and what
+// comes after them: the pad byte, the chunks after.
+void WRITE_HEADERS(Source& source, const OutputPlan& plan);
+void WRITE_TRAILERS(Source& source, const OutputPlan& plan);
+
+// Copies the carried chunks that came before (or after) the source's samples into every output,
+// each read once.
+void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after);
 
 // ---- Outputs: written under temporary names beside them, renamed over them when complete.
 
@@ -311,6 +381,9 @@ void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t b
 
 // Reads frameCount frames from the source's data start on, once, and appends the samples of
 // channel k to output k.
-void COPY_DATA(Source& source, const SourceFormat& format, std::uint32_t frameCount);
+void COPY_DATA(Source& source, const SourceFormat& format, std::uint64_t frameCount);
+
+// The block buffers of the run (1 MiB), for copying carried chunks too.
+unsigned char* blockMemory(std::size_t& bytes);
 
 #endif

@@ -9,6 +9,7 @@ channel extraction.
 import argparse
 import atexit
 import fcntl
+import json
 import os
 import pty
 import re
@@ -75,14 +76,15 @@ def source(samples, channels=2, bits=16, rate=44100, before=b"", after=b"", decl
 
 def mono_header(length, bits, rate):
     width = bits // 8
-    return (b"RIFF" + struct.pack("<I", 36 + length) + b"WAVEfmt " +
+    return (b"RIFF" + struct.pack("<I", 36 + length + length % 2) + b"WAVEfmt " +
             struct.pack("<IHHIIHH", 16, 1, 1, rate, rate * width, width, bits) + b"data" +
             struct.pack("<I", length))
 
 
 def mono(samples, bits, rate):
-    """The output we expect, built here rather than by the tool."""
-    return mono_header(len(samples), bits, rate) + samples
+    """The output we expect, built here rather than by the tool: an odd data size is followed by
+    RIFF's pad byte."""
+    return mono_header(len(samples), bits, rate) + samples + bytes(len(samples) % 2)
 
 
 def channels_of(samples, bits, container=None):
@@ -408,6 +410,172 @@ def channels_of3(samples, k):
     return b"".join(samples[6 * f + 2 * k:6 * f + 2 * k + 2] for f in range(len(samples) // 6))
 
 
+def chunks_of(content):
+    """The chunk list of an output, checked to be well formed: (tag, body) in order, each body
+    followed by its pad byte, the RIFF size the file's."""
+    assert content[:4] in (b"RIFF", b"RF64") and content[8:12] == b"WAVE", content[:12]
+    if content[:4] == b"RIFF":
+        assert struct.unpack_from("<I", content, 4)[0] == len(content) - 8
+    found, at = [], 12
+    while at < len(content):
+        tag, size = content[at:at + 4], struct.unpack_from("<I", content, at + 4)[0]
+        assert at + 8 + size + size % 2 <= len(content), (tag, at, size, len(content))
+        found.append((tag, content[at + 8:at + 8 + size]))
+        if size % 2:
+            assert content[at + 8 + size] == 0, tag
+        at += 8 + size + size % 2
+    return found
+
+
+def bext(description, time_reference, history=b""):
+    """A bext body (EBU Tech 3285, version 1)."""
+    return (description.ljust(256, b"\0") + b"Sound Devices".ljust(32, b"\0") +
+            b"SD-ref".ljust(32, b"\0") + b"2026-12-0910-11-12" + struct.pack("<QH", time_reference, 1) +
+            bytes(64 + 10 + 180) + history)
+
+
+def ixml(names):
+    tracks = "".join("\n    <TRACK><CHANNEL_INDEX>%d</CHANNEL_INDEX><INTERLEAVE_INDEX>%d"
+                     "</INTERLEAVE_INDEX><NAME>%s</NAME></TRACK>" % (k + 3, k + 1, n)
+                     for k, n in enumerate(names))
+    return ('<?xml version="1.0" encoding="UTF-8"?>\n<BWFXML><IXML_VERSION>1.5</IXML_VERSION>'
+            "<SCENE>4</SCENE><TAKE>2</TAKE>\n  <TRACK_LIST>\n    <TRACK_COUNT>%d</TRACK_COUNT>%s"
+            "\n  </TRACK_LIST>\n</BWFXML>\n" % (len(names), tracks)).encode()
+
+
+def wavefile_read(path):
+    """What the npm package wavefile reads of a file, or None where node or it is missing."""
+    if not have("node") or not have("npm"):
+        return None
+    root = subprocess.run(["npm", "root", "-g"], capture_output=True, text=True).stdout.strip()
+    p = subprocess.run(["node", os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                             "wavefile_read.js"), path],
+                       capture_output=True, env=dict(os.environ, NODE_PATH=root))
+    if b"Cannot find module 'wavefile'" in p.stderr:
+        return None
+    assert p.returncode == 0, p.stderr
+    return json.loads(p.stdout)
+
+
+def ffprobe_tags(path):
+    """The tags ffprobe reads; None where it refuses the file."""
+    p = subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_entries", "format_tags",
+                        path], capture_output=True)
+    return json.loads(p.stdout).get("format", {}).get("tags", {}) if p.returncode == 0 else None
+
+
+class Metadata(Scratch):
+    """-m: each output carries the source's metadata, made right for one channel, read back by
+    ffprobe, mediainfo and wavefile (npm); the samples by sox."""
+
+    def test_carried_chunks(self):
+        if not have("ffprobe") or not have("sox"):
+            self.skipTest("needs ffmpeg and sox")
+        samples = pattern(4 * 1001)
+        poly = pattern(4 * 3 * 500)
+        cue = struct.pack("<I", 2) + b"".join(struct.pack("<II4sIII", k, at, b"data", 0, 0, at)
+                                               for k, at in ((1, 100), (2, 250)))
+        adtl = b"adtl" + chunk(b"labl", struct.pack("<I", 1) + b"Clap\0") + chunk(
+            b"labl", struct.pack("<I", 2) + b"Line 4\0")
+        id3 = b"ID3\x03\x00\x00" + bytes([0, 0, 0, 22]) + b"TPE1" + struct.pack(">I", 12) + \
+            b"\0\0\0Marker crew"
+        peak = struct.pack("<II", 1, 1234) + struct.pack("<fI", 0.5, 10) + struct.pack("<fI", 0.25, 20)
+        info = chunk(b"LIST", b"INFO" + chunk(b"INAM", b"Scene 4\0"))
+        history = b"A=PCM,F=48000,W=24,M=stereo,T=Sound Devices 833\r\n"
+        broken = ixml(["BOOM", "LAV"]).replace(b"<INTERLEAVE_INDEX>2</INTERLEAVE_INDEX>", b"")
+        cases = [
+            # what, source, arguments, outputs, what is not carried
+            ("markers, id3, PEAK", source(samples, rate=48000, before=chunk(b"cue ", cue) + chunk(
+                b"PEAK", peak), after=chunk(b"LIST", adtl) + chunk(b"id3 ", id3)), ["-m"], "LR",
+             ""),
+            ("Sound Devices poly take", source(poly, channels=4, bits=24, rate=48000, first=chunk(
+                b"bext", bext(b"Scene 4 take 2", 172800000, history)) + chunk(
+                b"iXML", ixml(["BOOM", "LAV1", "LAV2", "MIX-L"])), before=chunk(b"JUNK", bytes(
+                    100))), ["-a", "-m"], "1234", "JUNK"),
+            ("Pro Tools: not carried", source(pattern(6 * 5), bits=24, rate=48000, first=chunk(
+                b"JUNK", bytes(92)) + chunk(b"bext", bext(b"PT", 7)), before=chunk(b"minf", bytes(
+                    16)) + chunk(b"elm1", bytes(200)), after=chunk(b"regn", bytes(92)) + chunk(
+                b"umid", bytes(24)) + chunk(b"DGDA", bytes(44))), ["-m"], "LR",
+             "JUNK, minf, elm1, regn, DGDA"),
+            ("broken iXML", source(samples, rate=48000, before=chunk(b"iXML", broken) + info),
+             ["-m"], "LR", "iXML (a track has no INTERLEAVE_INDEX)"),
+        ]
+        for what, content, args, sides, dropped in cases:
+            with self.subTest(what):
+                for name in self.files():
+                    os.unlink(self.path(name))
+                self.write("t.wav", content)
+                p = launch(args + ["t.wav"], self.dir)
+                self.assertEqual((p.stdout, p.returncode, p.stderr.decode()), (
+                    DONE, 0, dropped and "tarnvell2: t.wav: not carried: %s\n" % dropped))
+                source_chunks = dict(chunks_of(content))
+                source_tags = ffprobe_tags(self.path("t.wav"))
+                for k, side in enumerate(sides):
+                    out = self.path("t%s.wav" % (side if side in "LR" else "_" + side))
+                    got = chunks_of(self.read(out[len(self.dir) + 1:]))
+                    tags = [t for t, _ in got]
+                    # Before the samples stays before, after stays after; nothing dropped.
+                    self.assertEqual(tags[0], b"fmt ")
+                    for t in (b"cue ", b"PEAK", b"bext", b"iXML", b"umid", b"id3 "):
+                        if t in source_chunks and (t != b"iXML" or "iXML" not in dropped):
+                            self.assertIn(t, tags)
+                    for t in dropped.split(", "):
+                        self.assertNotIn(t[:4].encode(), tags)
+                    body = dict(got)
+                    if b"bext" in body:  # TimeReference kept, one line of history added
+                        self.assertEqual(body[b"bext"][:602], source_chunks[b"bext"][:602])
+                        self.assertTrue(body[b"bext"].endswith(
+                            b"M=mono,T=tarnvell2 %s; channel %s\r\n" % (VERSION, side.encode())))
+                        self.assertEqual(ffprobe_tags(out)["time_reference"],
+                                         source_tags["time_reference"])
+                    if b"PEAK" in body:
+                        self.assertEqual(body[b"PEAK"], peak[:8] + peak[8 + 8 * k:16 + 8 * k])
+                    for t in (b"cue ", b"umid", b"id3 "):
+                        if t in source_chunks:
+                            self.assertEqual(body[t], source_chunks[t])
+                    if b"id3 " in body:
+                        self.assertEqual(ffprobe_tags(out)["artist"], "Marker crew")
+                    read = wavefile_read(out)
+                    if read is not None:
+                        self.assertEqual(read["cue"], wavefile_read(self.path("t.wav"))["cue"])
+                        if b"iXML" in body:
+                            x = read["iXML"]
+                            self.assertEqual((x.count("<TRACK>"), x.count(
+                                "<INTERLEAVE_INDEX>1</INTERLEAVE_INDEX>"), x.count(
+                                "<TRACK_COUNT>1</TRACK_COUNT>")), (1, 1, 1))
+                            self.assertIn("<CHANNEL_INDEX>%d</CHANNEL_INDEX>" % (k + 3), x)
+                            self.assertIn("<NAME>%s</NAME>" % ["BOOM", "LAV1", "LAV2", "MIX-L"][k], x)
+                            self.assertIn("<SCENE>4</SCENE>", x)
+                    reference = sox_raw(self.path("t.wav"), "remix", str(k + 1))
+                    self.assertEqual(sox_raw(out), reference)
+                # Without -m the outputs carry nothing: exactly as before.
+                for name in self.files():
+                    if name != "t.wav":
+                        os.unlink(self.path(name))
+                self.assertEqual(launch(args[:-1] + ["t.wav"], self.dir).returncode, 0)
+                if sides == "LR":
+                    bits = 24 if what.startswith("Pro") else 16
+                    for side, c in zip("LR", channels_of(data_chunk(content), bits)):
+                        self.assertEqual(self.read("t%s.wav" % side), mono(c, bits, 48000))
+
+    def test_ffmpeg_bext_and_info(self):
+        if not have("ffmpeg") or not have("mediainfo"):
+            self.skipTest("needs ffmpeg and mediainfo")
+        subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=f=300:d=0.5:r=48000",
+                        "-ac", "2", "-c:a", "pcm_s24le", "-write_bext", "1", "-metadata",
+                        "time_reference=172800000", "-metadata", "description=Scene 4 take 2",
+                        "-metadata", "title=Take two", self.path("ff.wav")], check=True)
+        self.assertEqual(run(["-m", "ff.wav"], self.dir), (DONE, 0))
+        want = ffprobe_tags(self.path("ff.wav"))
+        for side in "LR":
+            got = ffprobe_tags(self.path("ff%s.wav" % side))
+            self.assertEqual({k: got[k] for k in ("time_reference", "comment", "title")},
+                             {k: want[k] for k in ("time_reference", "comment", "title")})
+            info = subprocess.run(["mediainfo", "--Inform=General;%Description%|%Title%",
+                                   self.path("ff%s.wav" % side)], capture_output=True, text=True)
+            self.assertEqual(info.stdout.strip(), "Scene 4 take 2|Take two")
+
+
 class Dialogue(Scratch):
     def test_answers_at_the_prompts(self):
         content = source(pattern(40))
@@ -659,13 +827,6 @@ class Refusals(Scratch):
         os.mkdir(self.path("d.wav"))
         self.assertEqual(run(["d.wav"], self.dir), (not_found("d.wav"), 2))
         self.assertEqual(self.files(), ["d.wav"])
-
-    def test_too_large_for_32_bit_sizes(self):
-        # One frame more per channel than a 32-bit RIFF size can count (sparse).
-        self.write("big.wav", source(b"", declared=0xFFFFFFFF))
-        os.truncate(self.path("big.wav"), 44 + 4 * (0xFFFFFFDB // 2 + 1))
-        self.assertEqual(run(["big.wav"], self.dir), (TOO_LARGE, 1))
-        self.assertEqual(self.files(), ["big.wav"])
 
 
 class Faults(Scratch):
@@ -1033,6 +1194,57 @@ class LargeFiles(unittest.TestCase):
                 self.assertEqual(f.read(4096), bytes(4096))
 
 
+    def test_rf64_past_4_gib(self):
+        # One output of a source of 8 GiB + 1 MiB passes 4 GiB: RF64, its sizes in ds64. One
+        # frame short of what a RIFF size can count: RIFF. Samples are checked on both sides of
+        # the output's 4 GiB line, by this test, libsndfile and ffmpeg.
+        folder = tempfile.mkdtemp(prefix="tarnvell2-big-")
+        self.addCleanup(shutil.rmtree, folder)
+        line = ((1 << 32) - 80) // 2 // 48 * 48 - 2016  # a frame 2 KiB before the 4 GiB line
+        cases = [((8 << 30) + (1 << 20)) // 4, 0x7FFFFFED]  # frames: RF64, the largest RIFF
+        for frames in cases:
+            with self.subTest(frames=frames):
+                rf64 = frames * 2 + 36 > 0xFFFFFFFF
+                marks = [0, line, frames - 4096] if rf64 else [0, frames - 4096]
+                for name in os.listdir(folder):
+                    os.unlink(os.path.join(folder, name))
+                with open(os.path.join(folder, "big.wav"), "wb") as f:
+                    f.write(source(b"", rate=48000, declared=0xFFFFFFFF))  # to the end
+                    for at in marks:
+                        f.seek(44 + 4 * at)
+                        f.write(pattern(4 * 4096))
+                    f.truncate(44 + 4 * frames)
+                outputs = sparse_sinks(folder, ["bigL.wav", "bigR.wav"])
+                p = launch(["big.wav"], folder)
+                self.assertEqual((p.stdout, p.returncode, p.stderr), (DONE, 0, b""))
+                head = 80 if rf64 else 44
+                for path, expected in zip(outputs(), channels_of(pattern(4 * 4096), 16)):
+                    with open(path, "rb") as f:
+                        h = f.read(head)
+                        self.assertEqual(os.fstat(f.fileno()).st_size, head + 2 * frames)
+                        if rf64:
+                            self.assertEqual(h[:16], b"RF64\xff\xff\xff\xffWAVEds64")
+                            self.assertEqual(struct.unpack_from("<IQQQI", h, 16), (
+                                28, head + 2 * frames - 8, 2 * frames, frames, 0))
+                            self.assertEqual(h[72:], b"data\xff\xff\xff\xff")
+                        else:
+                            self.assertEqual(h, mono_header(2 * frames, 16, 48000))
+                        for at in marks:
+                            f.seek(head + 2 * at)
+                            self.assertEqual(f.read(2 * 4096), expected, (path, at))
+                    if soundfile is not None:
+                        with soundfile.SoundFile(path) as sf:
+                            self.assertEqual((sf.frames, sf.channels), (frames, 1))
+                            sf.seek(marks[-2])
+                            self.assertEqual(sf.read(4096, dtype="int16").tobytes(), expected)
+                    if have("ffmpeg"):
+                        at = marks[-2]
+                        got = subprocess.run(
+                            ["ffmpeg", "-v", "error", "-ss", "%.6f" % (at / 48000), "-i", path,
+                             "-f", "s16le", "-frames:a", "1", "-"], capture_output=True).stdout
+                        self.assertEqual(got[:2 * 1024], expected[:2 * 1024])
+
+
 CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
 
@@ -1060,7 +1272,10 @@ class Corpus(Scratch):
         outputs = [n for n in self.files() if n != "case.wav"]
         for n in outputs:
             out = self.read(n)
-            self.assertEqual(struct.unpack_from("<I", out, 40)[0], len(out) - 44)
+            size = struct.unpack_from("<I", out, 40)[0]
+            self.assertEqual((size, struct.unpack_from("<I", out, 4)[0]),
+                             (len(out) - 44 - size % 2, len(out) - 8))
+            self.assertEqual(out[44 + size:], bytes(size % 2))
             os.unlink(self.path(n))
         return p, outputs
 
@@ -1254,7 +1469,8 @@ class RealWorld(Scratch):
                     out = self.read("case%s.wav" % side)
                     self.assertEqual(out, mono(expected, bits, rate), side)
                     if row["frames"] != "-":
-                        self.assertEqual(len(out) - 44, int(row["frames"]) * bits // 8, side)
+                        self.assertEqual(len(out) - 44 - len(expected) % 2,
+                                         int(row["frames"]) * bits // 8, side)
                 for side in "LR":
                     os.unlink(self.path("case%s.wav" % side))
 
@@ -1289,6 +1505,41 @@ class RealWorld(Scratch):
                         self.assertTrue((got[3][:, 0] == samples[:, k]).all(), out)
                 for n in outputs:
                     os.unlink(self.path(n))
+
+    def test_manifest_with_metadata(self):
+        # -m on every file that splits: well-formed outputs with the same samples, whose tags
+        # ffprobe and wavefile (npm) read as they read the source's.
+        for row in self.rows():
+            if row["expected_status"] != "0":
+                continue
+            with self.subTest(row["file"]):
+                shutil.copy(os.path.join(REALWORLD, row["file"]), self.path("case.wav"))
+                launch(["case.wav"], self.dir)
+                plain = {n: self.read(n) for n in ("caseL.wav", "caseR.wav")}
+                p = launch(["-m", "case.wav"], self.dir)
+                self.assertEqual((p.stdout, p.returncode), (DONE, 0))
+                self.assertRegex(p.stderr, rb"^(tarnvell2: case\.wav: not carried: [^\n]+\n)?$")
+                want = ffprobe_tags(self.path("case.wav"))  # None: ffprobe refuses the source
+                if want is not None:
+                    want.pop("coding_history", None)
+                try:  # wavefile refuses some sources (a form tag RF65, RF64 without ds64)
+                    source_read = wavefile_read(self.path("case.wav"))
+                except AssertionError:
+                    source_read = None
+                for name, before in plain.items():
+                    content = self.read(name)
+                    got = dict(chunks_of(content))
+                    self.assertEqual(got[b"data"], dict(chunks_of(before))[b"data"])
+                    tags = ffprobe_tags(self.path(name))
+                    self.assertIsNotNone(tags)
+                    tags.pop("coding_history", None)
+                    self.assertEqual(tags, want if want is not None else tags)
+                    read = wavefile_read(self.path(name))
+                    if read is not None and source_read is not None:
+                        self.assertEqual(read["cue"], source_read["cue"])
+                        if source_read["bext"]:
+                            self.assertEqual(read["bext"]["timeReference"],
+                                             source_read["bext"]["timeReference"])
 
     def rows(self):
         with open(os.path.join(REALWORLD, "MANIFEST.tsv")) as f:

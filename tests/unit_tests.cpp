@@ -542,29 +542,110 @@ TEST(SampleArea, TakesTheSizeFromTheDataChunkOrDs64) {
   }
 }
 
+SourceFormat samples(std::uint32_t bits, std::uint32_t rate, std::uint32_t width = 0,
+                     Coding coding = Coding::pcm) {
+  SourceFormat f;
+  f.verdict = Verdict::usable;
+  f.channels = 2;
+  f.sampleRate = rate;
+  f.bitsPerSample = bits;
+  f.bytesPerSample = width != 0 ? width : bits / 8;
+  f.containerBytes = f.bytesPerSample;
+  f.coding = coding;
+  return f;
+}
+
 TEST(Header, MatchesTheCanonicalLayout) {
   const Bytes expected = {0x52, 0x49, 0x46, 0x46, 0xAC, 0x13, 0x00, 0x00, 0x57, 0x41, 0x56,
                           0x45, 0x66, 0x6D, 0x74, 0x20, 0x10, 0x00, 0x00, 0x00, 0x01, 0x00,
                           0x01, 0x00, 0x44, 0xAC, 0x00, 0x00, 0x88, 0x58, 0x01, 0x00, 0x02,
                           0x00, 0x10, 0x00, 0x64, 0x61, 0x74, 0x61, 0x88, 0x13, 0x00, 0x00};
-  const auto h = monoHeader(44100, 16, 2500);
-  EXPECT_EQ(Bytes(h.begin(), h.end()), expected);
+  EXPECT_EQ(outputHeader(samples(16, 44100), 2500), expected);
 
   const struct {
-    std::uint32_t rate, bits, frames, byteRate, align, dataSize;
+    std::uint32_t rate, bits;
+    std::uint64_t frames;
+    std::uint32_t byteRate, align, dataSize, riffSize;
   } cases[] = {
-      {48000, 24, 10, 144000, 3, 30},
-      {44100, 16, 0, 88200, 2, 0},
-      {96000, 24, 1431655753, 288000, 3, 0xFFFFFFDBu},  // the largest that fits
+      {48000, 24, 10, 144000, 3, 30, 66},
+      {44100, 16, 0, 88200, 2, 0, 36},
+      // An odd data size: the pad byte follows the samples, and the RIFF size counts it.
+      {48000, 24, 1, 144000, 3, 3, 40},
+      {96000, 24, 1431655752, 288000, 3, 0xFFFFFFD8u, 0xFFFFFFFCu},  // the largest that fits
   };
   for (const auto& c : cases) {
-    const auto g = monoHeader(c.rate, c.bits, c.frames);
-    EXPECT_EQ(Assem4(g.data() + 4), c.dataSize + 36);
+    const OutputLayout layout = outputLayout(samples(c.bits, c.rate), c.frames, 0, 0);
+    const Bytes g = outputHeader(samples(c.bits, c.rate), c.frames);
+    ASSERT_EQ(g.size(), 44u);
+    EXPECT_EQ(Bytes(g.begin(), g.begin() + 4), Bytes({'R', 'I', 'F', 'F'}));
+    EXPECT_EQ(Assem4(g.data() + 4), c.riffSize);
     EXPECT_EQ(Assem4(g.data() + 24), c.rate);
     EXPECT_EQ(Assem4(g.data() + 28), c.byteRate);
     EXPECT_EQ(Assem2(g.data() + 32), c.align);
     EXPECT_EQ(Assem2(g.data() + 34), c.bits);
     EXPECT_EQ(Assem4(g.data() + 40), c.dataSize);
+    EXPECT_EQ(layout.pad, (c.dataSize & 1) != 0);
+    EXPECT_EQ(layout.fileBytes, std::uint64_t{c.riffSize} + 8);
+  }
+}
+
+TEST(Header, SaysWhatTheSamplesAreAndTurnsRf64PastFourGibibytes) {
+  const struct {
+    const char* what;
+    SourceFormat format;
+    std::uint64_t frames, before, after;
+    std::size_t headBytes;  // head and data header
+    std::uint32_t tag, fmtSize;
+    bool rf64;
+  } cases[] = {
+      {"24 valid bits in 32", samples(24, 48000, 4), 10, 0, 0, 68, 0xFFFE, 40, false},
+      {"float", samples(32, 48000, 4, Coding::ieeeFloat), 10, 0, 0, 58, 3, 18, false},
+      {"mu-law", samples(8, 8000, 1, Coding::muLaw), 7, 0, 0, 58, 7, 18, false},
+      {"A-law", samples(8, 8000, 1, Coding::aLaw), 7, 0, 0, 58, 6, 18, false},
+      {"u8, odd", samples(8, 8000, 1), 7, 0, 0, 44, 1, 16, false},
+      // 16-bit: data + 36 fits 32 bits up to 0xFFFFFFDA bytes, one sample more is RF64.
+      {"just under", samples(16, 48000), 0x7FFFFFEDull, 0, 0, 44, 1, 16, false},
+      {"just over", samples(16, 48000), 0x7FFFFFEEull, 0, 0, 80, 1, 16, true},
+      {"over with carried chunks", samples(16, 48000), 0x7FFFFF00ull, 600, 400, 80, 1, 16, true},
+      {"8 GiB", samples(24, 96000), 0xAAAAAAABull, 0, 0, 80, 1, 16, true},
+      {"float past 4 Gi samples", samples(32, 48000, 4, Coding::ieeeFloat), 0x100000001ull, 0, 0,
+       94, 3, 18, true},
+  };
+  for (const auto& c : cases) {
+    const OutputLayout layout = outputLayout(c.format, c.frames, c.before, c.after);
+    Bytes h = layout.head;
+    h.insert(h.end(), layout.dataHeader.begin(), layout.dataHeader.end());
+    ASSERT_EQ(h.size(), c.headBytes) << c.what;
+    const std::uint64_t data = c.frames * c.format.bytesPerSample;
+    EXPECT_EQ(layout.fileBytes, h.size() + c.before + data + (data & 1) + c.after) << c.what;
+    const char* form = c.rf64 ? "RF64" : "RIFF";
+    EXPECT_EQ(Bytes(h.begin(), h.begin() + 4), Bytes(form, form + 4)) << c.what;
+    const std::size_t fmt = c.rf64 ? 48 : 12;
+    EXPECT_EQ(Assem2(h.data() + fmt + 8), c.tag) << c.what;
+    EXPECT_EQ(Assem4(h.data() + fmt + 4), c.fmtSize) << c.what;
+    if (c.tag == 0xFFFE) {
+      EXPECT_EQ(Assem2(h.data() + fmt + 22), c.format.bytesPerSample * 8) << c.what;
+      EXPECT_EQ(Assem2(h.data() + fmt + 26), c.format.bitsPerSample) << c.what;
+      EXPECT_EQ(Assem4(h.data() + fmt + 28), 4u) << c.what;  // front centre
+    }
+    const std::uint32_t riff = Assem4(h.data() + 4), dataField = Assem4(h.data() + h.size() - 4);
+    if (!c.rf64) {
+      EXPECT_EQ(riff, layout.fileBytes - 8) << c.what;
+      EXPECT_EQ(dataField, data) << c.what;
+      continue;
+    }
+    // RF64: both size fields say "see ds64", which holds the sizes and the sample count.
+    EXPECT_EQ(riff, 0xFFFFFFFFu) << c.what;
+    EXPECT_EQ(dataField, 0xFFFFFFFFu) << c.what;
+    EXPECT_EQ(Bytes(h.begin() + 12, h.begin() + 16), Bytes({'d', 's', '6', '4'})) << c.what;
+    EXPECT_EQ(Assem4(h.data() + 16), 28u) << c.what;
+    EXPECT_EQ(Assem8(h.data() + 20), layout.fileBytes - 8) << c.what;
+    EXPECT_EQ(Assem8(h.data() + 28), data) << c.what;
+    EXPECT_EQ(Assem8(h.data() + 36), c.frames) << c.what;
+    EXPECT_EQ(Assem4(h.data() + 44), 0u) << c.what;
+    if (c.tag == 3) {
+      EXPECT_EQ(Assem4(h.data() + fmt + 26 + 8), 0xFFFFFFFFu) << c.what;  // fact: in ds64
+    }
   }
 }
 
