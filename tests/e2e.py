@@ -44,7 +44,6 @@ BAD_BITS = b"24 bit or 16 bit wave files only!\n"
 NO_FORMAT = b"Can't find format chunk in wave file!\n"
 NO_DATA = b"Can't find data block in wave file!\n"
 NAME_ERROR = b"Filename error: looking for format of type name.wav\n"
-TOO_LARGE = b"The file you want to convert is too large!\n"
 
 
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "CMakeLists.txt")) as f:
