@@ -33,6 +33,8 @@ const char* const kUsage =
     "  -m, --metadata        carry bext (its time reference kept), iXML (cut to the\n"
     "                        output's track), markers and tags to each output; say\n"
     "                        on standard error what is not carried\n"
+    "      --sync            put each output on the disk before it is renamed, and\n"
+    "                        the folder after: done survives a power cut\n"
     "  -h, --help            print this text\n"
     "      --version         print the version\n"
     "\n"
@@ -56,12 +58,17 @@ const char* const kUsage =
 }  // namespace
 
 int parseOptions(int argc, char** argv, Options& options) {
-  enum { kVersion = 256 };
+  enum { kVersion = 256, kSync };
   static const struct option longOptions[] = {
-      {"output-dir", required_argument, nullptr, 'd'}, {"whole-name", no_argument, nullptr, 'w'},
-      {"no-clobber", no_argument, nullptr, 'n'},       {"any-format", no_argument, nullptr, 'a'},
-      {"metadata", no_argument, nullptr, 'm'},         {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersion},     {nullptr, 0, nullptr, 0},
+      {"output-dir", required_argument, nullptr, 'd'},
+      {"whole-name", no_argument, nullptr, 'w'},
+      {"no-clobber", no_argument, nullptr, 'n'},
+      {"any-format", no_argument, nullptr, 'a'},
+      {"metadata", no_argument, nullptr, 'm'},
+      {"sync", no_argument, nullptr, kSync},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},
+      {nullptr, 0, nullptr, 0},
   };
   opterr = 0;  // our own words, on our own terms
   for (;;) {
@@ -92,6 +99,9 @@ int parseOptions(int argc, char** argv, Options& options) {
         break;
       case 'h':
         endRun(kUsage, 0);
+      case kSync:
+        options.sync = true;
+        break;
       case kVersion:
         endRun("tarnvell2 " TARNVELL2_VERSION, 0);
       case ':':

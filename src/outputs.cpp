@@ -1,17 +1,23 @@
-// All-or-nothing outputs: each output is written under a temporary name in the folder where it
-// will live, and renamed over its final name only when all of them are complete and closed. A
-// failure or a signal removes the temporary files, so the final names hold either the previous
-// outputs or the new ones, never a part of a file.
+// All-or-nothing outputs. Each output is made as an unnamed file (O_TMPFILE) in the folder where
+// it will live and written through one descriptor; only when all of them are complete is each
+// linked to a temporary name and renamed over its final name, under a lock on the folder. A
+// crash, a SIGKILL or the OOM killer before that moment leaves nothing at all, and a failure or
+// a catchable signal removes what has a name, so the final names hold either the previous
+// outputs or the new ones, never a part of a file. Where the file system has no O_TMPFILE (vfat
+// on SD cards, some network file systems), the outputs are named temporary files from the start.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "tarnvell2.h"
@@ -19,12 +25,14 @@
 namespace {
 
 // An output of the source being split: the name the user knows, the file it stands for
-// (through symbolic links), the temporary file written for it (empty when the output is written
-// in place), and its one descriptor from creation to commit.
+// (through symbolic links), the temporary name it has (empty while it is unnamed, and for an
+// output written in place), and its one descriptor from creation to commit.
 struct Output {
   std::string name;
   std::string destination;
   std::string temporary;
+  bool unnamed = false;
+  bool inPlace = false;
   Fd fd;
 };
 std::vector<Output> outputs;
@@ -37,6 +45,7 @@ struct PendingName {
 };
 PendingName* volatile pending = nullptr;
 volatile std::size_t pendingSlots = 0;
+volatile std::sig_atomic_t pendingCount = 0;
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
@@ -46,6 +55,7 @@ void removePending() {
       ::unlink(pending[k].path);
       pending[k].path[0] = '\0';
     }
+  pendingCount = 0;
 }
 
 // Async-signal-safe: unlink, then die by the same signal so that the caller sees it.
@@ -70,8 +80,8 @@ struct Guard {
   sigset_t saved;
 };
 
+// Called with the signals blocked.
 void setPending(std::size_t slot, const std::string& path) {
-  Guard guard;
   if (slot >= pendingSlots) {
     std::unique_ptr<PendingName[]> old(pending);
     pending = new PendingName[slot + 1]();
@@ -79,6 +89,7 @@ void setPending(std::size_t slot, const std::string& path) {
     pendingSlots = slot + 1;
   }
   std::memcpy(pending[slot].path, path.c_str(), path.size() + 1);
+  pendingCount = 1;
 }
 
 void installHandlers() {
@@ -118,29 +129,72 @@ int destinationOf(const std::string& name, std::string& destination) {
   return ELOOP;
 }
 
-// Finds where one output goes and checks that it may be written there; `mode` gets the mode the
-// new file will have. False for a device or a pipe, which is written in place.
-bool check(Output& output, mode_t& mode) {
+// Finds where one output goes and checks that it may be written there; `mode` gets the mode of
+// the file it replaces, if any. A device or a pipe is written in place, as it always was.
+void check(Output& output, mode_t& mode, bool& replaces) {
   int error = destinationOf(output.name, output.destination);
   struct stat status;
+  replaces = false;
   if (error == 0 && stat(output.destination.c_str(), &status) == 0) {
-    if (S_ISDIR(status.st_mode)) error = EISDIR;
-    // A device or a pipe is written in place, as it always was.
+    if (S_ISDIR(status.st_mode))
+      error = EISDIR;
     else if (!S_ISREG(status.st_mode))
-      return false;
+      output.inPlace = true;
     else if (access(output.destination.c_str(), W_OK) != 0)
       error = errno;
     mode = status.st_mode & 07777;
+    replaces = true;
   }
   if (error != 0) failRun(output.name, std::strerror(error), "Unable to open file.", 2);
-  return true;
 }
 
-// Makes the temporary file of one output; false where the folder may not be written, though
-// the output in it may: then it is written in place.
-bool makeTemporary(Output& output, std::size_t slot, mode_t mode) {
+mode_t umaskBits() {
+  static const mode_t bits = [] {
+    const mode_t b = umask(0);
+    umask(b);
+    return b;
+  }();
+  return bits;
+}
+
+// A name no other file has yet, beside the destination: ".NAME.XXXXXX" with the X random.
+std::string freshName(const std::string& destination) {
+  static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::uint64_t state =
+      static_cast<std::uint64_t>(std::time(nullptr)) * 6364136223846793005u ^
+      static_cast<std::uint64_t>(getpid());
+  std::string name = temporaryName(destination);
+  for (std::size_t k = name.size() - 6; k < name.size(); ++k) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    name[k] = letters[(state >> 33) % (sizeof letters - 1)];
+  }
+  return name;
+}
+
+// Makes one output's file: unnamed where the folder's file system allows, else a named
+// temporary file; false where the folder may not be written, though the output in it may: it
+// is then written in place.
+bool makeFile(Output& output, std::size_t slot, mode_t mode, bool replaces) {
+  const std::string folder = folderOf(output.destination);
+  output.fd =
+      Fd(::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  int error = errno;
+  if (output.fd.fd >= 0) {
+    // The link that names it at the end goes through /proc: without /proc, a named file now.
+    struct stat status;
+    if (stat(("/proc/self/fd/" + std::to_string(output.fd.fd)).c_str(), &status) == 0) {
+      output.unnamed = true;
+      // A new file gets 0666 less the umask by itself; a replacement keeps the old one's mode.
+      if (replaces) (void)fchmod(output.fd.fd, mode);
+      return true;
+    }
+    output.fd = Fd();
+    error = EOPNOTSUPP;
+  }
+  if (error == EACCES || error == EPERM || error == EROFS) return false;
+  if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL)
+    failRun(output.name, std::strerror(error), "Unable to open file.", 2);
   std::string temporary = temporaryName(output.destination);
-  int error;
   {
     Guard guard;
     output.fd = Fd(mkstemp(&temporary[0]));
@@ -158,6 +212,43 @@ bool makeTemporary(Output& output, std::size_t slot, mode_t mode) {
   (void)fchmod(output.fd.fd, mode);
   return true;
 }
+
+// The folders the outputs go into, each opened once: locked while the outputs are renamed, so
+// that racing runs never leave the left output of one beside the right output of another, and
+// synced after, with --sync. Best effort for the lock: a folder that cannot be opened, or a file
+// system without locks, is renamed into unlocked.
+struct Folders {
+  explicit Folders(const std::vector<Output>& all) {
+    for (const Output& output : all) {
+      const std::string folder = folderOf(output.destination);
+      // Nothing to rename in place; one open for the outputs of one folder.
+      if (output.inPlace || std::count(names.begin(), names.end(), folder.empty() ? "." : folder))
+        continue;
+      Fd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      struct stat status;
+      if (fd.fd < 0 || fstat(fd.fd, &status) != 0) continue;
+      const auto id = std::make_pair(status.st_dev, status.st_ino);
+      if (std::none_of(ids.begin(), ids.end(), [&](const auto& known) { return known == id; })) {
+        ids.push_back(id);
+        names.push_back(folder.empty() ? "." : folder);
+        outputNames.push_back(output.name);
+        fds.push_back(std::move(fd));
+      }
+    }
+    // One order for every run, so that two runs never wait for each other's second folder.
+    std::vector<std::size_t> order(fds.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return ids[a] < ids[b]; });
+    for (const std::size_t k : order)
+      while (flock(fds[k].fd, LOCK_EX) != 0 && errno == EINTR) {
+      }
+  }
+  std::vector<std::pair<dev_t, ino_t>> ids;
+  std::vector<std::string> names;
+  std::vector<std::string> outputNames;  // the first output of each, for a reason line
+  std::vector<Fd> fds;                   // closed, and so unlocked, when the commit is over
+};
 
 }  // namespace
 
@@ -222,17 +313,17 @@ void PREPARE_OUTPUTS(const Source& source, const std::vector<std::string>& outpu
               "Unable to open file.", 2);
   }
   installHandlers();
-  const mode_t umaskBits = umask(0);
-  umask(umaskBits);
   outputs.clear();
   outputs.resize(outputNames.size());
-  std::vector<mode_t> modes(outputs.size(), 0666 & ~umaskBits);
-  std::vector<bool> named(outputs.size());
+  std::vector<mode_t> modes(outputs.size(), 0666 & ~umaskBits());
+  std::vector<bool> replaces(outputs.size());
   // Every output is checked before any is created, and created before any is opened in place,
   // so that a refusal leaves every file as it was.
   for (std::size_t k = 0; k < outputs.size(); ++k) {
     outputs[k].name = outputNames[k];
-    named[k] = check(outputs[k], modes[k]);
+    bool replacing = false;
+    check(outputs[k], modes[k], replacing);
+    replaces[k] = replacing;
     // Two links to one missing file would otherwise race for it.
     for (std::size_t j = 0; j < k; ++j)
       if (outputs[j].destination == outputs[k].destination)
@@ -240,9 +331,9 @@ void PREPARE_OUTPUTS(const Source& source, const std::vector<std::string>& outpu
                 2);
   }
   for (std::size_t k = 0; k < outputs.size(); ++k)
-    if (named[k]) named[k] = makeTemporary(outputs[k], k, modes[k]);
+    if (!outputs[k].inPlace) outputs[k].inPlace = !makeFile(outputs[k], k, modes[k], replaces[k]);
   for (Output& output : outputs)
-    if (output.temporary.empty()) {
+    if (output.inPlace) {
       output.fd = Fd(::open(output.name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
       if (output.fd.fd < 0) failRun(output.name, std::strerror(errno), "Unable to open file.", 2);
     }
@@ -256,31 +347,72 @@ const std::string& outputName(std::size_t output) {
   return outputs[output].name;
 }
 
-void COMMIT_OUTPUTS() {
-  // The close is what reports a failed write-back on some file systems: all are closed before
-  // any is renamed.
-  for (Output& output : outputs)
-    if (::close(output.fd.release()) != 0)
-      failRun(output.name, std::strerror(errno), "Unable to write file.", 2);
-  for (std::size_t slot = 0; slot < outputs.size(); ++slot) {
-    Output& output = outputs[slot];
-    if (output.temporary.empty()) continue;
-    int error = 0;
-    {
-      Guard guard;
-      if (std::rename(output.temporary.c_str(), output.destination.c_str()) == 0)
-        pending[slot].path[0] = '\0';
-      else
-        error = errno;
+void COMMIT_OUTPUTS(bool sync) {
+  // --sync: on the disk before any is renamed, so that a power cut leaves the previous outputs
+  // or the new ones. A pipe or a device written in place has nothing to sync.
+  if (sync)
+    for (Output& output : outputs) {
+      struct stat status;
+      if (fstat(output.fd.fd, &status) == 0 && S_ISREG(status.st_mode) && fsync(output.fd.fd) != 0)
+        failRun(output.name, std::strerror(errno), "Unable to write file.", 2);
     }
-    if (error != 0) failRun(output.name, std::strerror(error), "Unable to write file.", 2);
-    output.temporary.clear();
+  Folders folders(outputs);
+  int error = 0;
+  std::size_t failed = 0;
+  {
+    // Signals wait until the names are final: only a SIGKILL between a link and its rename can
+    // leave a named temporary file.
+    Guard guard;
+    for (std::size_t k = 0; k < outputs.size() && error == 0; ++k) {
+      Output& output = outputs[k];
+      if (!output.unnamed) continue;
+      const std::string proc = "/proc/self/fd/" + std::to_string(output.fd.fd);
+      for (int tries = 0; tries < 100; ++tries) {
+        output.temporary = freshName(output.destination);
+        if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, output.temporary.c_str(), AT_SYMLINK_FOLLOW) ==
+            0) {
+          setPending(k, output.temporary);
+          error = 0;
+          break;
+        }
+        error = errno;
+        output.temporary.clear();
+        if (error != EEXIST) break;
+      }
+      failed = k;
+    }
+    // The close is what reports a failed write-back on some file systems: all are closed
+    // before any is renamed.
+    for (std::size_t k = 0; k < outputs.size() && error == 0; ++k)
+      if (::close(outputs[k].fd.release()) != 0) {
+        error = errno;
+        failed = k;
+      }
+    for (std::size_t k = 0; k < outputs.size() && error == 0; ++k) {
+      Output& output = outputs[k];
+      if (output.temporary.empty()) continue;
+      if (std::rename(output.temporary.c_str(), output.destination.c_str()) != 0) {
+        error = errno;
+        failed = k;
+        break;
+      }
+      pending[k].path[0] = '\0';
+      output.temporary.clear();
+    }
   }
+  if (error != 0) failRun(outputs[failed].name, std::strerror(error), "Unable to write file.", 2);
+  // --sync: the renames themselves on the disk.
+  if (sync)
+    for (std::size_t k = 0; k < folders.fds.size(); ++k)
+      if (fsync(folders.fds[k].fd) != 0)
+        failRun(folders.outputNames[k], std::strerror(errno), "Unable to write file.", 2);
   outputs.clear();
+  pendingCount = 0;
 }
 
 void DISCARD_OUTPUTS() {
-  outputs.clear();  // closes the descriptors
+  outputs.clear();  // closes the descriptors: an unnamed file is gone with its last one
+  if (pendingCount == 0) return;
   Guard guard;
   removePending();
 }

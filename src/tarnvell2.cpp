@@ -39,7 +39,7 @@ void splitSource(const std::string& sourceName, const Options& options) {
   WRITE_HEADERS(source, plan);
   COPY_DATA(source, format, frames);
   WRITE_TRAILERS(source, plan);
-  COMMIT_OUTPUTS();
+  COMMIT_OUTPUTS(options.sync);
   endRun("done", 0);
 }
 

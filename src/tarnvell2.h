@@ -58,6 +58,7 @@ struct Options {
   bool noClobber = false;  // -n: a source whose outputs exist is skipped
   bool anyFormat = false;  // -a: any sample format copied by bytes, any channel count from 2
   bool metadata = false;   // -m: the source's metadata carried to each output
+  bool sync = false;       // --sync: "done" means the outputs are on the disk
 };
 
 // Reads the options before the first source name into `options` and returns the index of that
@@ -329,8 +330,9 @@ void KEEP_EXISTING(const std::vector<std::string>& outputNames);
 // would destroy audio before it is read.
 void CHECK_NOT_SOURCE(const Source& source, const std::vector<std::string>& outputNames);
 
-// Finds the file each output name stands for (through symbolic links) and makes a temporary file
-// beside it, or, where none can be made, opens the output itself; each output is then one
+// Finds the file each output name stands for (through symbolic links) and makes an unnamed file
+// (or, where the file system has none, a temporary file) beside it, or, where none can be made,
+// opens the output itself; each output is then one
 // descriptor until it is committed (the soft limit of descriptors is raised for a poly file
 // where the hard one allows). Ends the run when an output cannot be written. From here on a
 // failure or a signal removes the temporary files.
@@ -343,8 +345,10 @@ bool writeFully(int fd, const unsigned char* buffer, std::size_t count);
 int outputFd(std::size_t output);
 const std::string& outputName(std::size_t output);
 
-// Closes the complete outputs and renames them over their final names, in order.
-void COMMIT_OUTPUTS();
+// Names the complete outputs: links each unnamed one to a temporary name, closes all, renames
+// them over their final names in order, with their folders locked. With `sync`, each output is
+// on the disk before it is renamed, and the folders after.
+void COMMIT_OUTPUTS(bool sync);
 
 // Closes the outputs of a run that ended early and removes their temporary files.
 void DISCARD_OUTPUTS();

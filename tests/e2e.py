@@ -575,6 +575,82 @@ class Metadata(Scratch):
             self.assertEqual(info.stdout.strip(), "Scene 4 take 2|Take two")
 
 
+class SecondReader(Scratch):
+    """libsndfile as a second judge of every stereo file the tests split: the crafted corpus, the
+    fuzzer's seeds, files from sox and ffmpeg, and ../shared/realworld. Where libsndfile reads a
+    file as two channels of 16- or 24-bit PCM, the outputs hold exactly its samples, or the file
+    is a row of tests/libsndfile-differences.tsv, which says which reader is right and why. Every
+    output opens in libsndfile with no warning but the note on an odd-sized data chunk."""
+
+    def test_libsndfile_reads_the_same_samples(self):
+        if soundfile is None or not have("sndfile-info"):
+            self.skipTest("needs python3-soundfile and sndfile-programs")
+        top = os.path.normpath(os.path.join(CORPUS, "..", ".."))
+        with open(os.path.join(top, "tests", "libsndfile-differences.tsv")) as f:
+            known = {row[0]: row[1:3] for row in (line.rstrip("\n").split("\t") for line in f)
+                     if not row[0].startswith("#")}
+        files = [os.path.relpath(os.path.join(folder, n), top) for folder, ext in (
+            (CORPUS, ".wav"), (os.path.join(top, "fuzz", "corpus"), "")) for n in
+            sorted(os.listdir(folder)) if n.endswith(ext)]
+        made = self.made_by_others()
+        found = {}
+        for name in files + made + self.realworld():
+            path = name if os.path.isabs(name) else os.path.join(top, name)
+            with self.subTest(name):
+                shutil.copy(path, self.path("case.wav"))
+                p = launch(["case.wav"], self.dir)
+                try:
+                    with soundfile.SoundFile(self.path("case.wav")) as sf:
+                        stereo = sf.channels == 2 and sf.subtype in ("PCM_16", "PCM_24")
+                        theirs = sf.read(dtype="int32", always_2d=True)
+                except RuntimeError:  # libsndfile refuses it
+                    stereo = False
+                outputs = [self.path("case%s.wav" % side) for side in "LR"]
+                for out in outputs if p.returncode == 0 else []:
+                    info = subprocess.run(["sndfile-info", out], capture_output=True, text=True)
+                    self.assertEqual([line for line in info.stdout.splitlines() if line.startswith(
+                        "***") and "should be an even number of bytes" not in line], [], out)
+                if stereo:
+                    ours = [soundfile.read(o, dtype="int32")[0] for o in outputs] \
+                        if p.returncode == 0 else None
+                    if ours is None or any(len(o) != len(theirs) or (o != theirs[:, k]).any()
+                                           for k, o in enumerate(ours)):
+                        key = name if not os.path.isabs(name) else (
+                            "realworld/" if name.startswith(REALWORLD) else "made/") + \
+                            os.path.basename(name)
+                        found[key] = ["refused" if ours is None else str(len(ours[0])),
+                                      str(len(theirs))]
+                for out in outputs:
+                    if os.path.exists(out):
+                        os.unlink(out)
+        self.assertEqual(found, {n: v for n, v in known.items() if n in files or
+                                 n.startswith("made/") or n.startswith("realworld/")})
+
+    def made_by_others(self):
+        """Stereo files written by sox and ffmpeg here, where they are installed."""
+        made = []
+        if have("sox"):
+            for bits in (16, 24):
+                made.append(self.path("sox%d.wav" % bits))
+                subprocess.run(["sox", "-n", "-r", "44100", "-b", str(bits), "-c", "2", made[-1],
+                                "synth", "0.3", "sine", "440", "sine", "660"], check=True)
+        if have("ffmpeg"):
+            for k, (codec, extra) in enumerate([("pcm_s16le", []), ("pcm_s24le", []), (
+                    "pcm_s16le", ["-metadata", "comment=metadata"])]):
+                made.append(self.path("ff%d.wav" % k))
+                subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                                "sine=f=440:d=0.3:r=44100", "-ac", "2", "-c:a", codec] + extra +
+                               [made[-1]], check=True)
+        return made
+
+    def realworld(self):
+        if not os.path.isdir(REALWORLD):
+            print("\nSecondReader: %s is absent, its files are not judged" % REALWORLD)
+            return []
+        return [os.path.join(REALWORLD, n) for n in sorted(os.listdir(REALWORLD))
+                if n.endswith(".wav")]
+
+
 class Dialogue(Scratch):
     def test_answers_at_the_prompts(self):
         content = source(pattern(40))
@@ -948,10 +1024,10 @@ class Faults(Scratch):
         self.assertEqual(run(["song.wav"], self.dir, fsize=44 + 150000), (DONE, 0))
 
 
-def sparse_folder(test, n):
+def sparse_folder(test, n, top=None):
     """A folder holding big.wav, n bytes of silent 16-bit samples, sparse, so that splitting it
-    takes a while. On the disk: the outputs are not sparse, and /dev/shm may be small."""
-    folder = tempfile.mkdtemp(prefix="tarnvell2-big-")
+    takes a while; on the disk unless `top` says where (the outputs are not sparse)."""
+    folder = tempfile.mkdtemp(prefix="tarnvell2-big-", dir=top)
     test.addCleanup(shutil.rmtree, folder)
     with open(os.path.join(folder, "big.wav"), "wb") as f:
         f.write(source(b"", declared=n))
@@ -959,9 +1035,58 @@ def sparse_folder(test, n):
     return folder
 
 
+def without_o_tmpfile(args):
+    """strace's arguments that make the tool's opens with O_TMPFILE fail with EOPNOTSUPP, as on
+    vfat: counted in a run of the same arguments on small files, which opens the same."""
+    folder = tempfile.mkdtemp(prefix="tarnvell2-count-")
+    try:
+        for name in args:
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(source(pattern(400)))
+        subprocess.run(["strace", "-f", "-e", "trace=openat", "-o", os.path.join(folder, "trace"),
+                        TOOL] + args, cwd=folder, capture_output=True, timeout=60,
+                       env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+        with open(os.path.join(folder, "trace")) as f:
+            calls = [line for line in f if "openat(" in line]
+    finally:
+        shutil.rmtree(folder)
+    # Each failed O_TMPFILE is followed by the open of the named temporary file it falls back to.
+    first = next(k for k, line in enumerate(calls, 1) if "O_TMPFILE" in line)
+    return ["strace", "-f", "-e", "trace=openat", "-e",
+            "inject=openat:error=EOPNOTSUPP:when=%d..%d+2" % (first, first + 2)]
+
+
+def traced(p):
+    """The process that strace runs (p is strace), once it has started."""
+    while True:
+        try:
+            with open("/proc/%d/task/%d/children" % (p.pid, p.pid)) as f:
+                children = f.read().split()
+        except OSError:
+            children = []
+        if children:
+            class Tool:
+                pid = int(children[0])
+
+                @staticmethod
+                def poll():
+                    return p.poll()
+            return Tool
+        time.sleep(0.001)
+
+
 def copying(p, folder):
-    """Waits until the run has made its temporary outputs (or ended)."""
-    while sum(n.startswith(".big") for n in os.listdir(folder)) < 2 and p.poll() is None:
+    """Waits until the run has made both outputs of big.wav (or ended): unnamed files, or named
+    temporary ones where the file system has no O_TMPFILE, open in the folder."""
+    pattern_ = re.compile(re.escape(os.path.realpath(folder)) + r"/(#\d+ \(deleted\)|\.big[LR])")
+    while p.poll() is None:
+        try:
+            links = [os.readlink("/proc/%d/fd/%s" % (p.pid, fd))
+                     for fd in os.listdir("/proc/%d/fd" % p.pid)]
+        except OSError:  # a descriptor closed while we looked
+            continue
+        if sum(bool(pattern_.match(link)) for link in links) >= 2:
+            return
         time.sleep(0.001)
 
 
@@ -969,53 +1094,148 @@ class AllOrNothing(Scratch):
     """Outputs appear whole or not at all: written under temporary names, renamed when done."""
 
     def test_signals_mid_copy_leave_the_previous_outputs(self):
-        folder = sparse_folder(self, (4 << 30) - 4)
-        for name in "abde":
-            with open(os.path.join(folder, name + ".wav"), "wb") as f:
-                f.write(source(pattern(400)))
-        # In a batch, the signal in the third of five sources: the first two stay split, with
-        # their lines, and the run ends.
+        # On the disk (ext4 here) and in memory (tmpfs), and with O_TMPFILE failing as on vfat
+        # (strace injects EOPNOTSUPP): nothing is left but the sources and the previous outputs,
+        # except what a SIGKILL leaves of named temporary files, which only the fallback has.
         batch = ["a.wav", "b.wav", "big.wav", "d.wav", "e.wav"]
         lines = b"a.wav: done\nb.wav: done\n"
-        for sig, args, out in [(s, ["big.wav"], b"") for s in (
-                signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE, signal.SIGKILL)] + [
-                    (signal.SIGTERM, batch, lines), (signal.SIGHUP, batch, lines),
-                    (signal.SIGKILL, batch, lines)]:
-            with self.subTest(sig=sig.name, args=args):
+        shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+        cases = [(s, ["big.wav"], b"", None, False) for s in (
+            signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE, signal.SIGKILL)] + [
+            # In a batch, the signal in the third of five sources: the first two stay split,
+            # with their lines, and the run ends.
+            (signal.SIGTERM, batch, lines, None, False), (signal.SIGHUP, batch, lines, None, False),
+            (signal.SIGKILL, batch, lines, None, False),
+            (signal.SIGKILL, ["big.wav"], b"", shm, False), (signal.SIGTERM, batch, lines, shm, False),
+            (signal.SIGKILL, ["big.wav"], b"", None, True), (signal.SIGTERM, ["big.wav"], b"", None, True)]
+        for sig, args, out, top, named in cases:
+            with self.subTest(sig=sig.name, args=args, folder=top or "disk", named=named):
+                if named and (RUNNER or not have("strace")):
+                    self.skipTest("needs strace, on the host")
+                folder = sparse_folder(self, (4 << 30) - 4, top)
+                for name in "abde":
+                    with open(os.path.join(folder, name + ".wav"), "wb") as f:
+                        f.write(source(pattern(400)))
                 for side in "LR":
                     with open(os.path.join(folder, "big%s.wav" % side), "wb") as f:
                         f.write(b"previous " + side.encode())
-                p = subprocess.Popen(RUNNER + [TOOL] + args, cwd=folder,
+                prefix = without_o_tmpfile(args) if named else []
+                p = subprocess.Popen(prefix + RUNNER + [TOOL] + args, cwd=folder,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                copying(p, folder)
-                p.send_signal(sig)
+                tool = traced(p) if named else p
+                copying(tool, folder)
+                os.kill(tool.pid, sig)
                 got, err = p.communicate(timeout=120)
-                self.assertEqual((p.returncode, got, err), (-sig, out, b""))
+                if named:
+                    self.assertIn(b"+++ killed by %s +++" % sig.name.encode(), err)
+                else:
+                    self.assertEqual((p.returncode, err), (-sig, b""))
+                self.assertEqual(got, out)
                 left = sorted(os.listdir(folder))
                 for side in "LR":
                     with open(os.path.join(folder, "big%s.wav" % side), "rb") as f:
                         self.assertEqual(f.read(), b"previous " + side.encode())
                     self.assertEqual([n + side + ".wav" in left for n in "abde"],
                                      [out != b""] * 2 + [False] * 2)
-                # Only SIGKILL leaves anything behind: the temporary files, named for what they are.
+                # Only a SIGKILL of the fallback leaves anything behind: named for what it is.
                 stray = [x for x in left if x.startswith(".")]
-                self.assertEqual(len(stray), 2 if sig == signal.SIGKILL else 0, left)
-                for x in stray + [n + s + ".wav" for n in "ab" for s in "LR" if out]:
-                    os.unlink(os.path.join(folder, x))
+                self.assertEqual(len(stray), 2 if named and sig == signal.SIGKILL else 0, left)
+                for x in stray:
+                    self.assertRegex(x, r"^\.big[LR]\.wav\.\w{6}$")
+
+    def test_split_without_o_tmpfile(self):
+        # The fallback's own split: named temporary files, renamed, nothing left.
+        if RUNNER or not have("strace"):
+            self.skipTest("needs strace, on the host")
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(4000), 16))
+        self.write("song.wav", source(pattern(4000)))
+        p = subprocess.run(without_o_tmpfile(["song.wav"]) + [TOOL, "song.wav"], cwd=self.dir,
+                           capture_output=True, timeout=60)
+        self.assertEqual(p.stdout, DONE)
+        self.assertIn(b"EOPNOTSUPP (Operation not supported) (INJECTED)", p.stderr)
+        self.assertEqual((self.read("songL.wav"), self.read("songR.wav")), (left, right))
+        self.assertEqual(self.files(), ["song.wav", "songL.wav", "songR.wav"])
+
+    def test_sync(self):
+        # --sync: each output's fsync before its rename, the folder's after both renames; a
+        # failed sync is a failed write. Without --sync nothing is synced.
+        if RUNNER or not have("strace"):
+            self.skipTest("needs strace, on the host")
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(4000), 16))
+        previous = [b"previous L", b"previous R"]
+        cases = [
+            # arguments, which fsync fails, standard output, status, the outputs after
+            (["--sync"], None, DONE, 0, [left, right]),
+            ([], None, DONE, 0, [left, right]),
+            (["--sync"], 1, WRITE_FAILED, 2, previous),
+            (["--sync"], 2, WRITE_FAILED, 2, previous),
+            (["--sync"], 3, WRITE_FAILED, 2, [left, right]),  # the folder: renamed, not synced
+        ]
+        for args, failing, out, status, after in cases:
+            with self.subTest(args=args, failing=failing):
+                for name in self.files():
+                    os.unlink(self.path(name))
+                self.write("song.wav", source(pattern(4000)))
+                for side, content in zip("LR", previous):
+                    self.write("song%s.wav" % side, content)
+                inject = ["-e", "inject=fsync:error=EIO:when=%d" % failing] if failing else []
+                p = subprocess.run(["strace", "-f", "-o", self.path("trace"), "-e",
+                                    "trace=fsync,rename,linkat,openat"] + inject + [TOOL] + args +
+                                   ["song.wav"], cwd=self.dir, capture_output=True, timeout=60,
+                                   env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+                self.assertEqual((p.stdout, p.returncode), (out, status))
+                self.assertEqual([self.read("songL.wav"), self.read("songR.wav")], after)
+                with open(self.path("trace")) as f:
+                    calls = [re.sub(r"^\d+ +", "", line) for line in f]
+                os.unlink(self.path("trace"))
+                self.assertEqual(self.files(), ["song.wav", "songL.wav", "songR.wav"])
+                syncs = [k for k, c in enumerate(calls) if c.startswith("fsync(")]
+                renames = [k for k, c in enumerate(calls) if c.startswith("rename(")]
+                if not args:
+                    self.assertEqual(syncs, [])
+                    continue
+                if failing:
+                    self.assertEqual(p.stderr, b"tarnvell2: song%s.wav: Input/output error\n" % (
+                        b"R" if failing == 2 else b"L"))
+                    continue
+                # Both outputs (the unnamed files) before any rename, the folder after both.
+                self.assertEqual(len(syncs), 3)
+                self.assertLess(syncs[1], renames[0])
+                self.assertGreater(syncs[2], renames[1])
+                tmpfiles = [re.search(r"= (\d+)$", c).group(1) for c in calls if "O_TMPFILE" in c]
+                self.assertEqual([calls[k][6:calls[k].index(")")] for k in syncs[:2]], tmpfiles)
+
+    def test_a_fifo_as_an_output_gets_all_of_it(self):
+        # One descriptor from the header to the last sample: the reader gets the whole output
+        # and the run ends (a second open of the FIFO used to hang).
+        content = source(pattern(300000))
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(300000), 16))
+        for _ in range(10):
+            for name in self.files():
+                os.unlink(self.path(name))
+            self.write("s.wav", content)
+            outputs = sparse_sinks(self.dir, ["sL.wav", "sR.wav"])
+            self.assertEqual(run(["s.wav"], self.dir), (DONE, 0))
+            got = []
+            for path in outputs():
+                with open(path, "rb") as f:
+                    got.append(f.read())
+            self.assertEqual(got, [left, right])
 
     def test_racing_runs_each_leave_a_complete_split(self):
-        # Both sources name mixL.wav and mixR.wav, as the manual's xargs -P example would race.
+        # Six sources name mixL.wav and mixR.wav, as the manual's xargs -P example would race:
+        # the final pair is always one run's (the renames happen under a lock on the folder).
         expected = []
         for k in range(6):
-            samples = pattern(1 << 21)[k:] + bytes(k)
+            samples = pattern(1 << 20)[k:] + bytes(k)
             self.write("mix.v%d.wav" % k, source(samples))
             expected.append([mono(c, 16, 44100) for c in channels_of(samples, 16)])
-        for _ in range(3):
+        for _ in range(10):
             runs = [subprocess.Popen(RUNNER + [TOOL, "mix.v%d.wav" % k], cwd=self.dir,
                                      stdout=subprocess.PIPE) for k in range(6)]
             self.assertEqual([r.communicate(timeout=120)[0] for r in runs], [DONE] * 6)
-            self.assertIn(self.read("mixL.wav"), [e[0] for e in expected])
-            self.assertIn(self.read("mixR.wav"), [e[1] for e in expected])
+            final = [self.read("mixL.wav"), self.read("mixR.wav")]
+            self.assertIn(final, expected)
             self.assertEqual(len(self.files()), 8)
 
     def test_unwritable_folder_writes_in_place(self):
