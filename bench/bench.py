@@ -38,6 +38,7 @@ import tempfile
 import time
 
 GNU_TIME = "/usr/bin/time"  # Debian package "time"
+SYNC = False  # --sync: time tarnvell2 --sync beside tarnvell2
 
 
 def parse_size(text):
@@ -196,6 +197,8 @@ def tools(tool, before, src, bits, channels=2, kind=None):
     }
     if before:
         found["tarnvell2 before"] = ([[before, src]], (base + "L.wav", base + "R.wav"))
+    if SYNC:
+        found["tarnvell2 --sync"] = ([[tool, "--sync", src]], (base + "L.wav", base + "R.wav"))
     if shutil.which("sox"):
         found["sox"] = ([["sox", src, "soxL.wav", "remix", "1"],
                          ["sox", src, "soxR.wav", "remix", "2"]], ("soxL.wav", "soxR.wav"))
@@ -300,6 +303,8 @@ def batch_tools(tool, before, names):
     found = {"tarnvell2": [[tool] + names], "cp": [["cp"] + names + ["copies"]]}
     if before:
         found["tarnvell2 before"] = [[before] + names]
+    if SYNC:
+        found["tarnvell2 --sync"] = [[tool, "--sync"] + names]
     if shutil.which("sox"):
         found["sox"] = [["sh", "-c", loop % 'sox "$f" "${f%.wav}-sL.wav" remix 1 && '
                          'sox "$f" "${f%.wav}-sR.wav" remix 2']]
@@ -410,6 +415,7 @@ def main():
     parser.add_argument("--batch", type=int, help="time N short sources in one run instead")
     parser.add_argument("--seconds", type=float, default=1.0, help="length of a batch source")
     parser.add_argument("--rate", type=int, default=44100, help="sample rate of a batch source")
+    parser.add_argument("--sync", action="store_true", help="also time tarnvell2 --sync")
     parser.add_argument("--only", help="time only these tools, e.g. tarnvell2,cp")
     parser.add_argument("--title", help="the chart's name for this run (--json)")
     parser.add_argument("--plot", help="draw the result files given as arguments to this SVG")
@@ -418,6 +424,8 @@ def main():
     if args.plot:
         plot(args.plot, args.results)
         return
+    global SYNC
+    SYNC = args.sync
     if not os.path.exists(GNU_TIME):
         sys.exit("bench needs GNU time: apt-get install -y time")
     tool = os.path.abspath(args.tool)

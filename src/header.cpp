@@ -5,6 +5,7 @@
 // that non-PCM data needs. An output whose RIFF size would pass 32 bits is RF64 (EBU Tech 3306),
 // its sizes in a ds64 chunk. An odd data size is followed by the zero pad byte that RIFF asks
 // for, and the RIFF size counts it.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -122,7 +123,22 @@ void MAKE_HEADER(std::size_t output, const std::vector<unsigned char>& bytes) {
 }
 
 void WRITE_HEADERS(Source& source, const OutputPlan& plan) {
-  for (std::size_t k = 0; k < plan.layouts.size(); ++k) MAKE_HEADER(k, plan.layouts[k].head);
+  const bool carried = std::any_of(plan.metadata.chunks.begin(), plan.metadata.chunks.end(),
+                                   [](const CarriedChunk& chunk) { return !chunk.after; });
+  for (std::size_t k = 0; k < plan.layouts.size(); ++k) {
+    const OutputLayout& layout = plan.layouts[k];
+    if (carried) {
+      MAKE_HEADER(k, layout.head);
+      continue;
+    }
+    // One write for the whole header where nothing comes between: thousands of short sources.
+    std::vector<unsigned char> header = layout.head;
+    header.resize(header.size() + layout.dataHeader.size());
+    std::memcpy(header.data() + layout.head.size(), layout.dataHeader.data(),
+                layout.dataHeader.size());
+    MAKE_HEADER(k, header);
+  }
+  if (!carried) return;
   CARRY_CHUNKS(source, plan, false);
   for (std::size_t k = 0; k < plan.layouts.size(); ++k) MAKE_HEADER(k, plan.layouts[k].dataHeader);
 }

@@ -114,12 +114,14 @@ std::string folderOf(const std::string& path) {
 }
 
 // The file a name stands for: symbolic links followed (to a file that may not exist yet, which
-// is then created, as writing through the link would). 0 or an errno value.
-int destinationOf(const std::string& name, std::string& destination) {
+// is then created, as writing through the link would). 0 or an errno value; `exists` says
+// whether the file is there, and `status` is then its own.
+int destinationOf(const std::string& name, std::string& destination, bool& exists,
+                  struct stat& status) {
   destination = name;
   for (int links = 0; links < 40; ++links) {
-    struct stat status;
-    if (lstat(destination.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return 0;
+    exists = lstat(destination.c_str(), &status) == 0;
+    if (!exists || !S_ISLNK(status.st_mode)) return 0;
     std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
     const ssize_t n = readlink(destination.c_str(), &target[0], target.size());
     if (n < 0) return errno;
@@ -132,10 +134,12 @@ int destinationOf(const std::string& name, std::string& destination) {
 // Finds where one output goes and checks that it may be written there; `mode` gets the mode of
 // the file it replaces, if any. A device or a pipe is written in place, as it always was.
 void check(Output& output, mode_t& mode, bool& replaces) {
-  int error = destinationOf(output.name, output.destination);
   struct stat status;
+  bool exists = false;
+  const int found = destinationOf(output.name, output.destination, exists, status);
+  int error = found;
   replaces = false;
-  if (error == 0 && stat(output.destination.c_str(), &status) == 0) {
+  if (found == 0 && exists) {
     if (S_ISDIR(status.st_mode))
       error = EISDIR;
     else if (!S_ISREG(status.st_mode))
@@ -181,8 +185,11 @@ bool makeFile(Output& output, std::size_t slot, mode_t mode, bool replaces) {
   int error = errno;
   if (output.fd.fd >= 0) {
     // The link that names it at the end goes through /proc: without /proc, a named file now.
-    struct stat status;
-    if (stat(("/proc/self/fd/" + std::to_string(output.fd.fd)).c_str(), &status) == 0) {
+    static const bool proc = [&output] {
+      struct stat status;
+      return stat(("/proc/self/fd/" + std::to_string(output.fd.fd)).c_str(), &status) == 0;
+    }();
+    if (proc) {
       output.unnamed = true;
       // A new file gets 0666 less the umask by itself; a replacement keeps the old one's mode.
       if (replaces) (void)fchmod(output.fd.fd, mode);
@@ -300,8 +307,9 @@ void PREPARE_OUTPUTS(const Source& source, const std::vector<std::string>& outpu
   // the source, the standard streams and a folder. Asked for, or refused, before anything is
   // written.
   const rlim_t needed = outputNames.size() + 8;
+  static rlim_t enough = 0;  // known to be allowed: asked once in a batch
   struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+  if (needed > enough && getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
       limit.rlim_cur < needed) {
     const rlim_t had = limit.rlim_cur;
     limit.rlim_cur =
@@ -312,6 +320,7 @@ void PREPARE_OUTPUTS(const Source& source, const std::vector<std::string>& outpu
                   " open files, more than the limit of " + std::to_string(had) + " (ulimit -n)",
               "Unable to open file.", 2);
   }
+  enough = std::max(enough, needed);
   installHandlers();
   outputs.clear();
   outputs.resize(outputNames.size());
