@@ -1057,37 +1057,46 @@ def without_o_tmpfile(args):
 
 
 def traced(p):
-    """The process that strace runs (p is strace), once it has started."""
-    while True:
+    """The tool that strace runs (p is strace), once it runs: the child of strace whose program
+    is the tool."""
+    while p.poll() is None:
         try:
             with open("/proc/%d/task/%d/children" % (p.pid, p.pid)) as f:
-                children = f.read().split()
+                children = [int(c) for c in f.read().split()]
+            tool = [c for c in children if os.path.realpath("/proc/%d/exe" % c) ==
+                    os.path.realpath(TOOL)]
         except OSError:
-            children = []
-        if children:
+            tool = []
+        if tool:
             class Tool:
-                pid = int(children[0])
+                pid = tool[0]
 
                 @staticmethod
                 def poll():
                     return p.poll()
             return Tool
         time.sleep(0.001)
+    raise AssertionError(p.communicate())
 
 
 def copying(p, folder):
-    """Waits until the run has made both outputs of big.wav (or ended): unnamed files, or named
-    temporary ones where the file system has no O_TMPFILE, open in the folder."""
+    """Waits until the run has made both outputs of big.wav: unnamed files, or named temporary
+    ones where the file system has no O_TMPFILE, open in the folder."""
     pattern_ = re.compile(re.escape(os.path.realpath(folder)) + r"/(#\d+ \(deleted\)|\.big[LR])")
+    links = []
     while p.poll() is None:
         try:
             links = [os.readlink("/proc/%d/fd/%s" % (p.pid, fd))
                      for fd in os.listdir("/proc/%d/fd" % p.pid)]
         except OSError:  # a descriptor closed while we looked
+            time.sleep(0.001)
             continue
-        if sum(bool(pattern_.match(link)) for link in links) >= 2:
+        # Unnamed files have no name to tell whose they are: big.wav's while it is open.
+        if sum(bool(pattern_.match(link)) for link in links) >= 2 and any(
+                link.endswith("/big.wav") for link in links):
             return
         time.sleep(0.001)
+    raise AssertionError("the run ended before it was seen copying; last seen open: %s" % links)
 
 
 class AllOrNothing(Scratch):
@@ -1123,7 +1132,10 @@ class AllOrNothing(Scratch):
                 p = subprocess.Popen(prefix + RUNNER + [TOOL] + args, cwd=folder,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 tool = traced(p) if named else p
-                copying(tool, folder)
+                try:
+                    copying(tool, folder)
+                except AssertionError:
+                    raise AssertionError(p.communicate(timeout=120))
                 os.kill(tool.pid, sig)
                 got, err = p.communicate(timeout=120)
                 if named:
