@@ -195,15 +195,16 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
         ++at;
       continue;
     }
-    if (!wellFormedChunk(header, at, fileLength)) break;
-    const std::uint32_t size = Assem4(header + 4);
-    std::uint64_t next = at + 8 + size + (size & 1);
-    if (at < dataAt) {
-      // A chunk that spans the data chunk's header is no chunk of this list.
-      if (at + 8 + size > dataAt) break;
-      // Seen in files whose writer left out the pad byte of an odd chunk before the samples.
-      if (next > dataAt) next = dataAt;
+    if (!wellFormedChunk(header, at, fileLength)) {
+      // A chunk whose body the end of the file cuts off is named; bytes that are no chunk are not.
+      if (std::all_of(header, header + 4, [](unsigned char c) { return c >= 0x20 && c <= 0x7E; }))
+        noteDropped(metadata, tagName(header) + " (cut off by the end of the file)");
+      break;
     }
+    const std::uint32_t size = Assem4(header + 4);
+    const std::uint64_t next = at + 8 + size + (size & 1);
+    // A chunk that spans the data chunk's header is no chunk of this list.
+    if (at < dataAt && next > dataAt) break;
     CarriedChunk chunk;
     std::memcpy(chunk.tag, header, 4);
     chunk.at = at + 8;

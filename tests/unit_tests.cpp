@@ -649,6 +649,93 @@ TEST(Header, SaysWhatTheSamplesAreAndTurnsRf64PastFourGibibytes) {
   }
 }
 
+TEST(Metadata, CutsTheIxmlTrackListToOneChannel) {
+  const std::string two =
+      "<X><TRACK_LIST>\n <TRACK_COUNT> 2 </TRACK_COUNT>\n <TRACK><CHANNEL_INDEX>5</CHANNEL_INDEX>"
+      "<INTERLEAVE_INDEX>1</INTERLEAVE_INDEX><NAME>BOOM</NAME></TRACK>\n <TRACK><INTERLEAVE_INDEX>"
+      " 2 </INTERLEAVE_INDEX><NAME>LAV</NAME></TRACK>\n</TRACK_LIST><SCENE>4</SCENE></X>";
+  const struct {
+    const char* what;
+    std::string xml;
+    std::uint32_t channel;
+    const char* out;      // nullptr: not carried
+    const char* problem;  // why not
+  } cases[] = {
+      {"left", two, 0,
+       "<X><TRACK_LIST>\n <TRACK_COUNT> 1 </TRACK_COUNT>\n <TRACK><CHANNEL_INDEX>5</CHANNEL_INDEX>"
+       "<INTERLEAVE_INDEX>1</INTERLEAVE_INDEX><NAME>BOOM</NAME></TRACK>\n</TRACK_LIST><SCENE>4"
+       "</SCENE></X>",
+       ""},
+      {"right", two, 1,
+       "<X><TRACK_LIST>\n <TRACK_COUNT> 1 </TRACK_COUNT>\n <TRACK><INTERLEAVE_INDEX> 1 "
+       "</INTERLEAVE_INDEX><NAME>LAV</NAME></TRACK>\n</TRACK_LIST><SCENE>4</SCENE></X>",
+       ""},
+      {"no track list: kept as it is", "<X><SCENE>4</SCENE></X>", 1, "<X><SCENE>4</SCENE></X>", ""},
+      {"no track for the channel", two, 2, nullptr, "no track has INTERLEAVE_INDEX 3"},
+      {"a track without an index", "<TRACK_LIST><TRACK><NAME>A</NAME></TRACK></TRACK_LIST>", 0,
+       nullptr, "a track has no INTERLEAVE_INDEX"},
+      {"two tracks for one channel",
+       "<TRACK_LIST><TRACK><INTERLEAVE_INDEX>1</INTERLEAVE_INDEX></TRACK><TRACK><INTERLEAVE_INDEX>1"
+       "</INTERLEAVE_INDEX></TRACK></TRACK_LIST>",
+       0, nullptr, "several tracks have INTERLEAVE_INDEX 1"},
+      {"a comment", "<TRACK_LIST><!-- x --></TRACK_LIST>", 0, nullptr,
+       "its track list holds comments or CDATA"},
+      {"not closed", "<TRACK_LIST><TRACK>", 0, nullptr, "its track list is not closed once"},
+  };
+  for (const auto& c : cases) {
+    std::string out, problem;
+    EXPECT_EQ(ixmlForChannel(c.xml, c.channel, out, problem), c.out != nullptr) << c.what;
+    EXPECT_EQ(problem, c.problem) << c.what;
+    if (c.out != nullptr) {
+      EXPECT_EQ(out, c.out) << c.what;
+    }
+  }
+}
+
+TEST(Metadata, SortsChunksIntoCarriedAndNotCarried) {
+  // bext (with history lacking its line end) and JUNK before fmt, PEAK and an odd LIST with its
+  // pad byte before data, regn and a cut-off umid after it.
+  Bytes b;
+  chunk(b, "RIFF", 0);
+  put(b, 8, "WAVE", 4);
+  chunk(b, "bext", 604);
+  b.resize(b.size() + 602, 0);
+  put(b, b.size(), "A=", 2);
+  chunk(b, "JUNK", 4);
+  b.resize(b.size() + 4, 0);
+  const Bytes fmt = wave(2, 16, 48000, 0);
+  b.insert(b.end(), fmt.begin() + 12, fmt.begin() + 36);
+  chunk(b, "PEAK", 24);
+  for (std::uint32_t v : {1u, 9u, 0x3F000000u, 10u, 0x3E800000u, 20u}) put32(b, b.size(), v);
+  chunk(b, "LIST", 7);
+  put(b, b.size(), "INFOodd\0", 8);
+  const std::uint32_t dataStart = static_cast<std::uint32_t>(b.size() + 8);
+  chunk(b, "data", 8);
+  b.resize(b.size() + 8, 0x55);
+  chunk(b, "regn", 2);
+  b.resize(b.size() + 2, 0);
+  chunk(b, "umid", 64);  // cut off
+  SourceFormat f = probe(b);
+  ASSERT_EQ(f.verdict, Verdict::usable);
+  ASSERT_EQ(f.dataStart, dataStart);
+  Metadata m;
+  ASSERT_TRUE(listMetadata(reader(b), b.size(), f, dataStart + 8, m));
+  std::vector<std::string> carried;
+  for (const CarriedChunk& c : m.chunks)
+    carried.push_back(std::string(reinterpret_cast<const char*>(c.tag), 4) + (c.after ? "+" : ""));
+  EXPECT_EQ(carried, (std::vector<std::string>{"bext", "PEAK", "LIST"}));
+  EXPECT_EQ(m.dropped,
+            (std::vector<std::string>{"JUNK", "regn", "umid (cut off by the end of the file)"}));
+  // bext: the history gets its line end, then this step's line; PEAK keeps the right entry.
+  const Bytes bext = chunkBody(m, m.chunks[0], f, 2, 1);
+  const std::string history(bext.begin() + 602, bext.end());
+  EXPECT_EQ(history, std::string("A=\r\nA=PCM,F=48000,W=16,M=mono,T=tarnvell2 ") +
+                         TARNVELL2_VERSION_FOR_TESTS + "; channel R\r\n");
+  EXPECT_EQ(chunkBody(m, m.chunks[1], f, 2, 1),
+            Bytes({1, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0x80, 0x3E, 20, 0, 0, 0}));
+  EXPECT_EQ(chunkSize(m, m.chunks[2], f, 2, 1), 7u);
+}
+
 TEST(Extractor, PicksOneSampleOfEachFrame) {
   const Bytes frames16 = {0x10, 0x11, 0x20, 0x21, 0x12, 0x13, 0x22, 0x23};
   const Bytes frames24 = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};

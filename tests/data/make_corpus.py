@@ -162,6 +162,23 @@ CASES = [
     ("extensible-float-sub-format.wav",
      riff(fmt(tag=0xFFFE, size=40, sub=3, bits=32) + chunk(b"data", SAMPLES)),
      BAD_BITS + ("32-bit float samples; -a splits them",)),
+    # Metadata layouts, for -m and the fuzzer (without -m they split as any other file).
+    ("metadata-bext-ixml-cue-list-id3-peak.wav",
+     riff(pad(b"bext", 602, b"b") + fmt() + pad(b"iXML", 0) + chunk(
+         b"iXML", b"<TRACK_LIST><TRACK_COUNT>2</TRACK_COUNT><TRACK><INTERLEAVE_INDEX>1"
+         b"</INTERLEAVE_INDEX></TRACK><TRACK><INTERLEAVE_INDEX>2</INTERLEAVE_INDEX></TRACK>"
+         b"</TRACK_LIST> ") + chunk(b"PEAK", bytes(24)) + chunk(b"cue ", bytes(28)) +
+          chunk(b"data", SAMPLES) + pad(b"LIST", 9, b"a") + pad(b"id3 ", 11, b"3")), DONE),
+    ("metadata-ixml-track-without-interleave-index.wav",
+     riff(fmt() + chunk(b"iXML", b"<TRACK_LIST><TRACK><NAME>A</NAME></TRACK></TRACK_LIST>") +
+          chunk(b"data", SAMPLES)), DONE),
+    ("odd-chunk-without-its-pad-byte-before-data.wav",
+     riff(fmt() + chunk(b"LIST", b"INFOodd") + chunk(b"data", SAMPLES)), NO_DATA),
+    ("metadata-chunk-cut-off-after-a-list.wav",
+     riff(fmt() + chunk(b"data", SAMPLES) + chunk(b"LIST", b"INFO") +
+          chunk(b"LIST", b"INFO", size=400)), DONE),
+    ("metadata-peak-too-short-for-the-channels.wav",
+     riff(fmt() + chunk(b"PEAK", bytes(16)) + chunk(b"data", SAMPLES)), DONE),
     ("bw64-data-past-15000.wav",
      riff(ds64(16) + fmt() + pad(b"JUNK", 15500) + chunk(b"data", SAMPLES, size=0xFFFFFFFF),
           size=0xFFFFFFFF, form=b"BW64"), DONE),
