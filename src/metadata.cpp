@@ -244,7 +244,8 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
     }
     if (chunk.kind == ChunkKind::ixml) {
       std::string xml(size, '\0');
-      if (size > 0 && read(at + 8, reinterpret_cast<unsigned char*>(&xml[0]), size) != size)
+      if (size > 0 &&
+          read(at + 8, reinterpret_cast<unsigned char*>(&xml[0]), size) != static_cast<long>(size))
         return false;
       // Every output needs its own track, or none gets the iXML: never a guess.
       std::string out, problem;
@@ -258,7 +259,7 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
       }
     } else if (keep != nullptr) {
       keep->resize(size);
-      if (read(at + 8, keep->data(), size) != size) return false;
+      if (read(at + 8, keep->data(), size) != static_cast<long>(size)) return false;
       carry = true;
     } else if (chunk.kind == ChunkKind::fact) {
       carry = true;
