@@ -220,11 +220,14 @@ def clean(work, keep):
             os.unlink(os.path.join(work, name))
 
 
-def bench_width(tool, before, work, size, bits, rounds, cold, cgroup, channels=2, kind=None):
+def bench_width(tool, before, work, size, bits, rounds, cold, cgroup, channels=2, kind=None,
+                only=None):
     src = os.path.join(work, "src%s.wav" % (kind or bits))
     make_source(src, size, bits, channels, kind)
     keep = {os.path.basename(src)}
     found = tools(tool, before, src, bits, channels, kind)
+    if only:
+        found = {k: v for k, v in found.items() if k in only}
     # Correctness first: every peer's samples must equal ours.
     outputs = {}
     for name, (commands, outs) in found.items():
@@ -438,7 +441,8 @@ def main():
                                                                  args.bits.split(",")]
         for bits in [] if args.batch else widths:
             rows += bench_width(tool, before, work, parse_size(args.size), bits, args.rounds,
-                                args.cold, cgroup, args.channels, args.format)
+                                args.cold, cgroup, args.channels, args.format,
+                                args.only and args.only.split(","))
             if args.callgrind:
                 rows.append({"bits": rows[-1]["bits"], "tool": "tarnvell2 (callgrind)",
                              "instructions_per_byte": callgrind(tool, work, bits, args.channels,
