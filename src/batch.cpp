@@ -63,8 +63,19 @@ const Entry* findWritten(const FileId& id) {
 void remember(const FileId& id, std::uint32_t index) {
   written.push_back({id, index});
   if (written.size() - writtenSorted < 64) return;
-  std::sort(written.begin() + writtenSorted, written.end());
-  std::inplace_merge(written.begin(), written.begin() + writtenSorted, written.end());
+  // The tail merged in from the back, through a copy of the tail alone: std::inplace_merge
+  // would borrow a buffer as large as the whole list.
+  std::vector<Entry> tail(written.begin() + writtenSorted, written.end());
+  std::sort(tail.begin(), tail.end());
+  std::size_t to = written.size(), from = writtenSorted;
+  while (!tail.empty()) {
+    if (from > 0 && tail.back() < written[from - 1]) {
+      written[--to] = written[--from];
+    } else {
+      written[--to] = tail.back();
+      tail.pop_back();
+    }
+  }
   writtenSorted = written.size();
 }
 
@@ -119,6 +130,9 @@ int SPLIT_EACH(char** sourceNames, std::size_t sourceCount, const Options& runOp
   names = sourceNames;
   count = sourceCount;
   options = &runOptions;
+  // Room for all at once: a vector that doubles holds both copies for a moment.
+  sources.reserve(count);
+  written.reserve(2 * count);
   for (std::size_t i = 0; i < count; ++i) {
     FileId id;
     if (idOf(names[i], id)) sources.push_back({id, static_cast<std::uint32_t>(i)});

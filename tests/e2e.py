@@ -736,6 +736,16 @@ class Batch(Scratch):
             ({"a.wav": stereo}, ["a.wav"], DONE, 0, b"", ["a"]),
             ({"a.wav": stereo, "-x.wav": stereo}, ["a.wav", "-x.wav"],
              b"a.wav: done\n-x.wav: done\n", 0, b"", ["a", "-x"]),
+            # What the first source wrote is still known after 70 more (the list is merged).
+            (dict({"s%02d.wav" % k: stereo for k in range(70)}, **{"take.1.wav": stereo,
+                                                                   "take.2.wav": stereo}),
+             ["take.1.wav"] + ["s%02d.wav" % k for k in range(70)] + ["take.2.wav"],
+             b"take.1.wav: done\n" + b"".join(b"s%02d.wav: done\n" % k for k in range(70)) +
+             b"take.2.wav: Unable to open file.\n", 2, rb"^tarnvell2: takeL\.wav: was written by",
+             ["take"] + ["s%02d" % k for k in range(70)]),
+            # An option after the first source name is a source name.
+            ({"a.wav": stereo}, ["a.wav", "-n"], b"a.wav: done\n-n: " + not_found("-n"), 2,
+             rb"^tarnvell2: -n: No such file or directory\n$", ["a"]),
             # Re-running over earlier (mono) outputs: they are skipped, before or after.
             ({"a.wav": stereo, "aL.wav": done[0]}, ["a.wav", "aL.wav"],
              b"a.wav: done\naL.wav: skipped\n", 0,
