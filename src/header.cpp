@@ -97,11 +97,15 @@ OutputLayout outputLayout(const SourceFormat& format, std::uint64_t frames,
   return layout;
 }
 
-std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint64_t frames) {
-  const OutputLayout layout = outputLayout(format, frames, 0, 0);
+std::vector<unsigned char> outputHeader(const OutputLayout& layout) {
   std::vector<unsigned char> header = layout.head;
-  header.insert(header.end(), layout.dataHeader.begin(), layout.dataHeader.end());
+  std::memcpy(grow(header, layout.dataHeader.size()), layout.dataHeader.data(),
+              layout.dataHeader.size());
   return header;
+}
+
+std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint64_t frames) {
+  return outputHeader(outputLayout(format, frames, 0, 0));
 }
 
 OutputPlan PLAN_OUTPUTS(const SourceFormat& format, std::uint64_t frames, Metadata metadata) {
@@ -127,16 +131,8 @@ void WRITE_HEADERS(Source& source, const OutputPlan& plan) {
                                    [](const CarriedChunk& chunk) { return !chunk.after; });
   for (std::size_t k = 0; k < plan.layouts.size(); ++k) {
     const OutputLayout& layout = plan.layouts[k];
-    if (carried) {
-      MAKE_HEADER(k, layout.head);
-      continue;
-    }
     // One write for the whole header where nothing comes between: thousands of short sources.
-    std::vector<unsigned char> header = layout.head;
-    header.resize(header.size() + layout.dataHeader.size());
-    std::memcpy(header.data() + layout.head.size(), layout.dataHeader.data(),
-                layout.dataHeader.size());
-    MAKE_HEADER(k, header);
+    MAKE_HEADER(k, carried ? layout.head : outputHeader(layout));
   }
   if (!carried) return;
   CARRY_CHUNKS(source, plan, false);

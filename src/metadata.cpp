@@ -197,7 +197,7 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
     }
     if (!wellFormedChunk(header, at, fileLength)) {
       // A chunk whose body the end of the file cuts off is named; bytes that are no chunk are not.
-      if (std::all_of(header, header + 4, [](unsigned char c) { return c >= 0x20 && c <= 0x7E; }))
+      if (printableTag(header))
         noteDropped(metadata, tagName(header) + " (cut off by the end of the file)");
       break;
     }
@@ -219,11 +219,7 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
       if (size >= 4 && read(at + 8, type, 4) != 4) return false;
       carry = size >= 4 && (is(type, "INFO") || is(type, "adtl"));
       if (!carry)
-        noteDropped(metadata,
-                    size >= 4 && std::all_of(type, type + 4,
-                                             [](unsigned char c) { return c >= 0x20 && c <= 0x7E; })
-                        ? "LIST " + tagName(type)
-                        : "LIST");
+        noteDropped(metadata, size >= 4 && printableTag(type) ? "LIST " + tagName(type) : "LIST");
     } else if (std::any_of(std::begin(kCopied), std::end(kCopied),
                            [&](const char* t) { return is(header, t); })) {
       carry = true;

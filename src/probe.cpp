@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -100,10 +101,6 @@ std::string hintFor(const SourceFormat& any) {
   return kind + "; -a splits them";
 }
 
-bool printable(unsigned char c) {
-  return c >= 0x20 && c <= 0x7E;
-}
-
 std::size_t slot(std::uint64_t offset) {
   return static_cast<std::size_t>(offset / 2 - 1);
 }
@@ -171,10 +168,12 @@ std::uint64_t findTag(const unsigned char* head, std::size_t headLength, const b
 
 }  // namespace
 
+bool printableTag(const unsigned char* tag) {
+  return std::all_of(tag, tag + 4, [](unsigned char c) { return c >= 0x20 && c <= 0x7E; });
+}
+
 bool wellFormedChunk(const unsigned char* header, std::uint64_t at, std::uint64_t fileLength) {
-  if (at + 8 > fileLength) return false;
-  for (int i = 0; i < 4; ++i)
-    if (!printable(header[i])) return false;
+  if (at + 8 > fileLength || !printableTag(header)) return false;
   return at + 8 + Assem4(header + 4) <= fileLength;
 }
 
@@ -194,7 +193,6 @@ SourceFormat describeSamples(const unsigned char* fields, std::size_t length, bo
     valid = length >= 28 && Assem2(fields + 26) != 0 ? Assem2(fields + 26) : bits;
   }
   SourceFormat format;
-  format.formatTag = tag;
   format.channels = channels;
   format.sampleRate = Assem4(fields + 12);
   if (channels != 2) {
@@ -215,7 +213,6 @@ SourceFormat describeSamples(const unsigned char* fields, std::size_t length, bo
   }
   // Refused by the tool's own rules: -a may split it, or would say so.
   SourceFormat any = anyFormatSamples(tag, effective, channels, blockAlign, bits, valid);
-  any.formatTag = tag;
   any.sampleRate = format.sampleRate;
   if (anyFormat) {
     if (any.verdict != Verdict::usable) any.channels = channels;

@@ -174,7 +174,6 @@ struct SourceFormat {
   // Why a usable-looking source is refused (for the reason line), or what -a would do with it;
   // "" when the refusal speaks for itself.
   std::string reason;
-  std::uint32_t formatTag = 0;  // as declared
   Coding coding = Coding::pcm;
   std::uint32_t channels = 0;
   std::uint32_t dataStart = 0;
@@ -195,6 +194,9 @@ SourceFormat describeSamples(const unsigned char* fields, std::size_t length, bo
 // Decides on a source of fileLength bytes: the tag searches in its head, and where they find
 // nothing, the chunk list walked on to the end of the file.
 SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength, bool anyFormat = false);
+
+// A tag of four printable ASCII bytes, as every chunk tag is.
+bool printableTag(const unsigned char* tag);
 
 // A chunk header at offset `at`: a tag of four printable ASCII bytes and a body that fits in the
 // file. `header` holds the 8 header bytes when at + 8 <= fileLength.
@@ -288,7 +290,9 @@ struct OutputLayout {
 OutputLayout outputLayout(const SourceFormat& format, std::uint64_t frames,
                           std::uint64_t beforeBytes, std::uint64_t afterBytes);
 
-// Everything before the samples of an output that carries nothing.
+// Everything before the samples of an output that carries nothing: the head and the data
+// chunk's header.
+std::vector<unsigned char> outputHeader(const OutputLayout& layout);
 std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint64_t frames);
 
 // What each output will be, all sizes known before the first byte is written.
