@@ -2,7 +2,7 @@
 """Writes the malformed files of this folder, each named after what is wrong with it, and
 corpus.txt, which says what the tool must answer for each: exit status and message. Files that
 the fuzzer once found troublesome are kept here too (listed in corpus.txt, not made by this
-script). Run it again after changing a case; tests/e2e.py replays the list."""
+script). Run it again after changing a case; tests/e2e/formats.py replays the list."""
 import os
 import struct
 

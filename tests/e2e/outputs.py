@@ -1,0 +1,522 @@
+"""How outputs are written and replaced: faults and their reasons, all-or-nothing outputs under
+signals and failures, --sync, links and modes, the progress line, large files and RF64, and runs
+staged with gdb."""
+from helpers import *  # noqa: F401,F403
+
+
+class Faults(Scratch):
+    def test_outputs_that_are_the_source(self):
+        content = source(pattern(4000))
+        for how in ("symlink", "hardlink"):
+            for output in ("songL.wav", "songR.wav"):
+                with self.subTest(how=how, output=output):
+                    self.write("song.wav", content)
+                    link = os.symlink if how == "symlink" else os.link
+                    link(self.path("song.wav") if how == "hardlink" else "song.wav",
+                         self.path(output))
+                    self.assertEqual(run(["song.wav"], self.dir), (OPEN_FAILED, 2))
+                    self.assertEqual(self.read("song.wav"), content)
+                    self.assertEqual(self.files(), sorted(["song.wav", output]))
+                    os.unlink(self.path(output))
+
+    def test_outputs_that_are_each_other(self):
+        self.write("song.wav", source(pattern(40)))
+        self.write("songL.wav", b"")
+        os.link(self.path("songL.wav"), self.path("songR.wav"))
+        self.assertEqual(run(["song.wav"], self.dir), (OPEN_FAILED, 2))
+
+    def test_output_name_taken_by_a_folder(self):
+        for taken in ("songL.wav", "songR.wav"):
+            with self.subTest(taken):
+                self.write("song.wav", source(pattern(40)))
+                os.mkdir(self.path(taken))
+                self.assertEqual(run(["song.wav"], self.dir), (OPEN_FAILED, 2))
+                os.rmdir(self.path(taken))
+
+    def test_report_that_cannot_be_delivered(self):
+        self.write("song.wav", source(pattern(40)))
+        with open("/dev/full", "wb") as full:
+            p = subprocess.run(RUNNER + [TOOL, "song.wav"], cwd=self.dir, stdout=full, timeout=60,
+                               stderr=subprocess.PIPE)
+        self.assertEqual(p.returncode, 2)
+        self.assertEqual(p.stderr, b"tarnvell2: standard output: No space left on device\n")
+        self.assertEqual(len(self.files()), 3)  # complete outputs stay
+
+    def test_reasons_on_standard_error(self):
+        # The reason goes to standard error, naming the file as the user knows it; the message
+        # on standard output stays as it always was. Root may read and write anything, so the
+        # permission cases run as nobody there.
+        nobody = 65534 if os.getuid() == 0 else None
+
+        def mode(name, bits):
+            return lambda: os.chmod(self.path(name), bits)
+
+        cases = [
+            # what, setup, arguments, standard output, status, standard error, as nobody
+            ("missing", None, ["missing.wav"], not_found("missing.wav"), 2,
+             b"missing\\.wav: No such file or directory", None),
+            ("unreadable", mode("song.wav", 0), ["song.wav"], not_found("song.wav"), 2,
+             b"song\\.wav: Permission denied", nobody),
+            ("a folder", lambda: os.mkdir(self.path("d.wav")), ["d.wav"], not_found("d.wav"), 2,
+             b"d\\.wav: Is a directory", None),
+            ("a pipe", lambda: os.mkfifo(self.path("p.wav")), ["p.wav"], not_found("p.wav"), 2,
+             b"p\\.wav: not a regular file", None),
+            ("read-only folder", lambda: os.chmod(self.dir, 0o555), ["song.wav"], OPEN_FAILED, 2,
+             b"songL\\.wav: Permission denied", nobody),
+            ("read-only output", lambda: (self.write("songL.wav", b""), mode("songL.wav", 0o444)()),
+             ["song.wav"], OPEN_FAILED, 2, b"songL\\.wav: Permission denied", nobody),
+            ("output is the source", lambda: os.symlink("song.wav", self.path("songL.wav")),
+             ["song.wav"], OPEN_FAILED, 2, b"songL\\.wav: is the source itself", None),
+            ("outputs are one file", lambda: (self.write("songL.wav", b""), os.link(
+                self.path("songL.wav"), self.path("songR.wav"))), ["song.wav"], OPEN_FAILED, 2,
+             b"songR\\.wav: is the same file as songL\\.wav", None),
+            ("folder in the way", lambda: os.mkdir(self.path("songR.wav")), ["song.wav"],
+             OPEN_FAILED, 2, b"songR\\.wav: Is a directory", None),
+            ("full disk", None, ["song.wav", "-fsize"], WRITE_FAILED, 2,
+             b"songL\\.wav: File too large", None),
+            ("success", None, ["song.wav"], DONE, 0, None, None),
+            ("-d: no such folder", None, ["-d", "out", "song.wav"], OPEN_FAILED, 2,
+             b"out: No such file or directory", None),
+            ("-d: not a folder", lambda: self.write("out", b""), ["-d", "out", "song.wav"],
+             OPEN_FAILED, 2, b"out: Not a directory", None),
+            ("-n: an output exists", lambda: self.write("songR.wav", b"old"), ["-n", "song.wav"],
+             b"skipped\n", 0, b"songR\\.wav: exists, not replaced", None),
+            ("-n: a dangling link", lambda: os.symlink("nowhere", self.path("songL.wav")),
+             ["-n", "song.wav"], b"skipped\n", 0, b"songL\\.wav: exists, not replaced", None),
+            ("-n: a folder", lambda: os.mkdir(self.path("songL.wav")), ["-n", "song.wav"],
+             b"skipped\n", 0, b"songL\\.wav: exists, not replaced", None),
+            ("-n: nothing in the way", None, ["--no-clobber", "song.wav"], DONE, 0, None, None),
+        ]
+        for what, setup, args, out, status, reason, user in cases:
+            with self.subTest(what):
+                os.chmod(self.dir, 0o777)
+                for name in self.files():
+                    (os.rmdir if os.path.isdir(self.path(name)) else os.unlink)(self.path(name))
+                self.write("song.wav", source(pattern(4000)))
+                if setup:
+                    setup()
+                fsize = 1000 if args[-1] == "-fsize" else None
+                before = self.files()
+                p = launch(args[:-1] if fsize else args, self.dir, fsize=fsize, user=user)
+                os.chmod(self.dir, 0o777)
+                self.assertEqual((p.stdout, p.returncode), (out, status))
+                self.assertRegex(p.stderr, b"^tarnvell2: " + reason + b"\n$" if reason else b"^$")
+                if status != 0 or out != DONE:  # refused or skipped: nothing written
+                    self.assertEqual(self.files(), before)
+
+    def test_source_that_is_a_pipe(self):
+        os.mkfifo(self.path("p.wav"))  # opening it would wait for a writer forever
+        self.assertEqual(run(["p.wav"], self.dir), (not_found("p.wav"), 2))
+        self.assertEqual(self.files(), ["p.wav"])
+
+    def test_full_disk(self):
+        content = source(pattern(300000))
+        # A file size limit stands in for the disk: on the header, in the samples. The previous
+        # outputs stay as they were, and nothing else is left behind.
+        self.write("song.wav", content)
+        self.write("songL.wav", b"previous left")
+        for limit in (20, 44, 1000, 44 + 150000 - 2):
+            with self.subTest(limit=limit):
+                self.assertEqual(run(["song.wav"], self.dir, fsize=limit), (WRITE_FAILED, 2))
+                self.assertEqual(self.read("song.wav"), content)
+                self.assertEqual(self.read("songL.wav"), b"previous left")
+                self.assertEqual(self.files(), ["song.wav", "songL.wav"])
+        self.assertEqual(run(["song.wav"], self.dir, fsize=44 + 150000), (DONE, 0))
+
+
+class AllOrNothing(Scratch):
+    """Outputs appear whole or not at all: written under temporary names, renamed when done."""
+
+    def test_signals_mid_copy_leave_the_previous_outputs(self):
+        # On the disk (ext4 here) and in memory (tmpfs), and with O_TMPFILE failing as on vfat
+        # (strace injects EOPNOTSUPP): nothing is left but the sources and the previous outputs,
+        # except what a SIGKILL leaves of named temporary files, which only the fallback has.
+        batch = ["a.wav", "b.wav", "big.wav", "d.wav", "e.wav"]
+        lines = b"a.wav: done\nb.wav: done\n"
+        shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+        cases = [(s, ["big.wav"], b"", None, False) for s in (
+            signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE, signal.SIGKILL)] + [
+            # In a batch, the signal in the third of five sources: the first two stay split,
+            # with their lines, and the run ends.
+            (signal.SIGTERM, batch, lines, None, False), (signal.SIGHUP, batch, lines, None, False),
+            (signal.SIGKILL, batch, lines, None, False),
+            (signal.SIGKILL, ["big.wav"], b"", shm, False), (signal.SIGTERM, batch, lines, shm, False),
+            (signal.SIGKILL, ["big.wav"], b"", None, True), (signal.SIGTERM, ["big.wav"], b"", None, True)]
+        for sig, args, out, top, named in cases:
+            with self.subTest(sig=sig.name, args=args, folder=top or "disk", named=named):
+                if named and (RUNNER or not have("strace")):
+                    self.skipTest("needs strace, on the host")
+                folder = sparse_folder(self, (4 << 30) - 4, top)
+                for name in "abde":
+                    with open(os.path.join(folder, name + ".wav"), "wb") as f:
+                        f.write(source(pattern(400)))
+                for side in "LR":
+                    with open(os.path.join(folder, "big%s.wav" % side), "wb") as f:
+                        f.write(b"previous " + side.encode())
+                prefix = without_o_tmpfile(args) if named else []
+                p = subprocess.Popen(prefix + RUNNER + [TOOL] + args, cwd=folder,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                tool = traced(p) if named else p
+                try:
+                    copying(tool, folder)
+                except AssertionError:
+                    raise AssertionError(p.communicate(timeout=120))
+                os.kill(tool.pid, sig)
+                got, err = p.communicate(timeout=120)
+                if named:
+                    self.assertIn(b"+++ killed by %s +++" % sig.name.encode(), err)
+                else:
+                    self.assertEqual((p.returncode, err), (-sig, b""))
+                self.assertEqual(got, out)
+                left = sorted(os.listdir(folder))
+                for side in "LR":
+                    with open(os.path.join(folder, "big%s.wav" % side), "rb") as f:
+                        self.assertEqual(f.read(), b"previous " + side.encode())
+                    self.assertEqual([n + side + ".wav" in left for n in "abde"],
+                                     [out != b""] * 2 + [False] * 2)
+                # Only a SIGKILL of the fallback leaves anything behind: named for what it is.
+                stray = [x for x in left if x.startswith(".")]
+                self.assertEqual(len(stray), 2 if named and sig == signal.SIGKILL else 0, left)
+                for x in stray:
+                    self.assertRegex(x, r"^\.big[LR]\.wav\.\w{6}$")
+
+    def test_split_without_o_tmpfile(self):
+        # The fallback's own split: named temporary files, renamed, nothing left.
+        if RUNNER or not have("strace"):
+            self.skipTest("needs strace, on the host")
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(4000), 16))
+        self.write("song.wav", source(pattern(4000)))
+        p = subprocess.run(without_o_tmpfile(["song.wav"]) + [TOOL, "song.wav"], cwd=self.dir,
+                           capture_output=True, timeout=60)
+        self.assertEqual(p.stdout, DONE)
+        self.assertIn(b"EOPNOTSUPP (Operation not supported) (INJECTED)", p.stderr)
+        self.assertEqual((self.read("songL.wav"), self.read("songR.wav")), (left, right))
+        self.assertEqual(self.files(), ["song.wav", "songL.wav", "songR.wav"])
+
+    def test_sync(self):
+        # --sync: each output's fsync before its rename, the folder's after both renames; a
+        # failed sync is a failed write. Without --sync nothing is synced.
+        if RUNNER or not have("strace"):
+            self.skipTest("needs strace, on the host")
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(4000), 16))
+        previous = [b"previous L", b"previous R"]
+        cases = [
+            # arguments, which fsync fails, standard output, status, the outputs after
+            (["--sync"], None, DONE, 0, [left, right]),
+            ([], None, DONE, 0, [left, right]),
+            (["--sync"], 1, WRITE_FAILED, 2, previous),
+            (["--sync"], 2, WRITE_FAILED, 2, previous),
+            (["--sync"], 3, WRITE_FAILED, 2, [left, right]),  # the folder: renamed, not synced
+        ]
+        for args, failing, out, status, after in cases:
+            with self.subTest(args=args, failing=failing):
+                for name in self.files():
+                    os.unlink(self.path(name))
+                self.write("song.wav", source(pattern(4000)))
+                for side, content in zip("LR", previous):
+                    self.write("song%s.wav" % side, content)
+                inject = ["-e", "inject=fsync:error=EIO:when=%d" % failing] if failing else []
+                p = subprocess.run(["strace", "-f", "-o", self.path("trace"), "-e",
+                                    "trace=fsync,rename,linkat,openat"] + inject + [TOOL] + args +
+                                   ["song.wav"], cwd=self.dir, capture_output=True, timeout=60,
+                                   env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+                self.assertEqual((p.stdout, p.returncode), (out, status))
+                self.assertEqual([self.read("songL.wav"), self.read("songR.wav")], after)
+                with open(self.path("trace")) as f:
+                    calls = [re.sub(r"^\d+ +", "", line) for line in f]
+                os.unlink(self.path("trace"))
+                self.assertEqual(self.files(), ["song.wav", "songL.wav", "songR.wav"])
+                syncs = [k for k, c in enumerate(calls) if c.startswith("fsync(")]
+                renames = [k for k, c in enumerate(calls) if c.startswith("rename(")]
+                if not args:
+                    self.assertEqual(syncs, [])
+                    continue
+                if failing:
+                    self.assertEqual(p.stderr, b"tarnvell2: song%s.wav: Input/output error\n" % (
+                        b"R" if failing == 2 else b"L"))
+                    continue
+                # Both outputs (the unnamed files) before any rename, the folder after both.
+                self.assertEqual(len(syncs), 3)
+                self.assertLess(syncs[1], renames[0])
+                self.assertGreater(syncs[2], renames[1])
+                tmpfiles = [re.search(r"= (\d+)$", c).group(1) for c in calls if "O_TMPFILE" in c]
+                self.assertEqual([calls[k][6:calls[k].index(")")] for k in syncs[:2]], tmpfiles)
+
+    def test_a_fifo_as_an_output_gets_all_of_it(self):
+        # One descriptor from the header to the last sample: the reader gets the whole output
+        # and the run ends (a second open of the FIFO used to hang).
+        content = source(pattern(300000))
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(300000), 16))
+        for _ in range(10):
+            for name in self.files():
+                os.unlink(self.path(name))
+            self.write("s.wav", content)
+            outputs = sparse_sinks(self.dir, ["sL.wav", "sR.wav"])
+            self.assertEqual(run(["s.wav"], self.dir), (DONE, 0))
+            got = []
+            for path in outputs():
+                with open(path, "rb") as f:
+                    got.append(f.read())
+            self.assertEqual(got, [left, right])
+
+    def test_racing_runs_each_leave_a_complete_split(self):
+        # Six sources name mixL.wav and mixR.wav, as the manual's xargs -P example would race:
+        # the final pair is always one run's (the renames happen under a lock on the folder).
+        expected = []
+        for k in range(6):
+            samples = pattern(1 << 20)[k:] + bytes(k)
+            self.write("mix.v%d.wav" % k, source(samples))
+            expected.append([mono(c, 16, 44100) for c in channels_of(samples, 16)])
+        for _ in range(10):
+            runs = [subprocess.Popen(RUNNER + [TOOL, "mix.v%d.wav" % k], cwd=self.dir,
+                                     stdout=subprocess.PIPE) for k in range(6)]
+            self.assertEqual([r.communicate(timeout=120)[0] for r in runs], [DONE] * 6)
+            final = [self.read("mixL.wav"), self.read("mixR.wav")]
+            self.assertIn(final, expected)
+            self.assertEqual(len(self.files()), 8)
+
+    def test_unwritable_folder_writes_in_place(self):
+        # No temporary file can be made beside outputs that may be written: in place, as before.
+        root = os.getuid() == 0  # root writes any folder: run as nobody then
+        owner = 65534 if root else -1
+        self.write("song.wav", source(pattern(400)))
+        for side in "LR":
+            self.write("song%s.wav" % side, b"old")
+            os.chown(self.path("song%s.wav" % side), owner, -1)
+        os.chmod(self.dir, 0o555)
+        self.addCleanup(os.chmod, self.dir, 0o755)
+        p = launch(["song.wav"], self.dir, user=owner if root else None)
+        self.assertEqual((p.stdout, p.returncode), (DONE, 0))
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(400), 16))
+        self.assertEqual((self.read("songL.wav"), self.read("songR.wav")), (left, right))
+
+    def test_links_and_modes_of_existing_outputs(self):
+        content = source(pattern(400))
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(400), 16))
+        os.mkdir(self.path("t"))
+
+        def symlink():
+            self.write("t/old.wav", b"old")
+            os.symlink("t/old.wav", self.path("songL.wav"))
+            return [("t/old.wav", left), ("songL.wav", left)]
+
+        def dangling():
+            os.symlink("t/new.wav", self.path("songL.wav"))
+            return [("t/new.wav", left)]
+
+        def hardlink():
+            self.write("songL.wav", b"old")
+            os.link(self.path("songL.wav"), self.path("t/keep.wav"))
+            return [("t/keep.wav", b"old"), ("songL.wav", left)]
+
+        def modes():
+            self.write("songL.wav", b"old")
+            os.chmod(self.path("songL.wav"), 0o604)
+            return []
+
+        cases = [("symbolic link written through", symlink, 0o644),
+                 ("link to a missing file creates it", dangling, 0o644),
+                 ("hard link keeps the old content", hardlink, 0o644),
+                 ("mode kept", modes, 0o604)]
+        for what, setup, mode in cases:
+            with self.subTest(what):
+                self.write("song.wav", content)
+                checks = setup()
+                old_umask = os.umask(0o022)
+                try:
+                    self.assertEqual(run(["song.wav"], self.dir), (DONE, 0))
+                finally:
+                    os.umask(old_umask)
+                for name, expected in checks + [("songR.wav", right)]:
+                    self.assertEqual(self.read(name), expected, name)
+                self.assertEqual(os.stat(self.path("songL.wav")).st_mode & 0o7777, mode)
+                self.assertEqual(os.stat(self.path("songR.wav")).st_mode & 0o7777, 0o644)
+                self.assertEqual(os.path.islink(self.path("songL.wav")), what.startswith(("sym",
+                                                                                          "link")))
+                shutil.rmtree(self.path("t"))
+                os.mkdir(self.path("t"))
+                for name in self.files():
+                    if name != "t":
+                        os.unlink(self.path(name))
+
+
+class Progress(Scratch):
+    """The progress line on a terminal (a pseudo-terminal here), erased before the result line.
+    The run is stopped for a second once it copies, so that the line is due."""
+
+    def test_progress_line_on_a_terminal(self):
+        folder = sparse_folder(self, 1 << 30)
+        single = rb"\rtarnvell2: big\.wav +\d+% [\d.]+ MB/s\x1b\[K"
+        cases = [
+            # arguments, the progress line, the line that ends the run, status, size limit
+            (["big.wav"], single, b"done\r\n", 0, None),
+            (["big.wav", "big.wav"], rb"\rtarnvell2: \[1/2\] big\.wav +\d+% [\d.]+ MB/s\x1b\[K",
+             b"big.wav: done\r\n", 0, None),
+            (["big.wav"], single, b"tarnvell2: bigL.wav: File too large\r\nUnable to write file.\r\n",
+             2, 300 << 20),
+        ]
+        for args, line, last, status, limit in cases:
+            with self.subTest(args=args, limit=limit):
+                master, slave = pty.openpty()
+                p = subprocess.Popen(RUNNER + [TOOL] + args, cwd=folder, stdout=slave,
+                                     stderr=slave, start_new_session=True, preexec_fn=limit and (
+                                         lambda: resource.setrlimit(resource.RLIMIT_FSIZE,
+                                                                    (limit, limit))))
+                os.close(slave)
+                copying(p, folder)
+                os.killpg(p.pid, signal.SIGSTOP)  # with the child that copies, in a batch
+                time.sleep(1.2)
+                os.killpg(p.pid, signal.SIGCONT)
+                text = b""
+                while True:
+                    try:
+                        piece = os.read(master, 4096)
+                    except OSError:  # the terminal is gone with the run
+                        break
+                    if not piece:
+                        break
+                    text += piece
+                os.close(master)
+                self.assertEqual(p.wait(timeout=120), status)
+                self.assertRegex(text, line)
+                self.assertIn(b"\x1b[K" + last, text)  # erased before the result line
+                for n in os.listdir(folder):
+                    if n != "big.wav":
+                        os.unlink(os.path.join(folder, n))
+
+
+class LargeFiles(unittest.TestCase):
+    def test_source_past_2_gib(self):
+        # Sparse, with sparse copies of the outputs: catches a 32-bit long or off_t anywhere in
+        # the path.
+        folder = tempfile.mkdtemp(prefix="tarnvell2-big-")
+        self.addCleanup(shutil.rmtree, folder)
+        n = (2 << 30) + (1 << 20)
+        line = (2 << 30) - 44  # the data offset of file offset 2 GiB
+        marks = [0, line - 4096, line + 4096, n - 8192]
+        with open(os.path.join(folder, "big.wav"), "wb") as f:
+            f.write(source(b"", rate=48000, declared=n))
+            for at in marks:
+                f.seek(44 + at)
+                f.write(pattern(8192))
+            f.truncate(44 + n)
+        outputs = sparse_sinks(folder, ["bigL.wav", "bigR.wav"])
+        p = launch(["big.wav"], folder)  # long enough for a progress line, were it a terminal
+        self.assertEqual((p.stdout, p.returncode, p.stderr), (DONE, 0, b""))
+        left, right = channels_of(pattern(8192), 16)
+        for path, expected in zip(outputs(), (left, right)):
+            with open(path, "rb") as f:
+                self.assertEqual(os.fstat(f.fileno()).st_size, 44 + n // 2)
+                self.assertEqual(f.read(44), mono_header(n // 2, 16, 48000))
+                for at in marks:
+                    f.seek(44 + at // 2)
+                    self.assertEqual(f.read(4096), expected, (path, at))
+                f.seek(44 + (line + 4096 + 8192) // 2)
+                self.assertEqual(f.read(4096), bytes(4096))
+
+
+    def test_rf64_past_4_gib(self):
+        # One output of a source of 8 GiB + 1 MiB passes 4 GiB: RF64, its sizes in ds64. One
+        # frame short of what a RIFF size can count: RIFF. Samples are checked on both sides of
+        # the output's 4 GiB line, by this test, libsndfile and ffmpeg.
+        folder = tempfile.mkdtemp(prefix="tarnvell2-big-")
+        self.addCleanup(shutil.rmtree, folder)
+        line = ((1 << 32) - 80) // 2 // 48 * 48 - 2016  # a frame 2 KiB before the 4 GiB line
+        cases = [((8 << 30) + (1 << 20)) // 4, 0x7FFFFFED]  # frames: RF64, the largest RIFF
+        for frames in cases:
+            with self.subTest(frames=frames):
+                rf64 = frames * 2 + 36 > 0xFFFFFFFF
+                marks = [0, line, frames - 4096] if rf64 else [0, frames - 4096]
+                for name in os.listdir(folder):
+                    os.unlink(os.path.join(folder, name))
+                with open(os.path.join(folder, "big.wav"), "wb") as f:
+                    f.write(source(b"", rate=48000, declared=0xFFFFFFFF))  # to the end
+                    for at in marks:
+                        f.seek(44 + 4 * at)
+                        f.write(pattern(4 * 4096))
+                    f.truncate(44 + 4 * frames)
+                outputs = sparse_sinks(folder, ["bigL.wav", "bigR.wav"])
+                p = launch(["big.wav"], folder)
+                self.assertEqual((p.stdout, p.returncode, p.stderr), (DONE, 0, b""))
+                head = 80 if rf64 else 44
+                for path, expected in zip(outputs(), channels_of(pattern(4 * 4096), 16)):
+                    with open(path, "rb") as f:
+                        h = f.read(head)
+                        self.assertEqual(os.fstat(f.fileno()).st_size, head + 2 * frames)
+                        if rf64:
+                            self.assertEqual(h[:16], b"RF64\xff\xff\xff\xffWAVEds64")
+                            self.assertEqual(struct.unpack_from("<IQQQI", h, 16), (
+                                28, head + 2 * frames - 8, 2 * frames, frames, 0))
+                            self.assertEqual(h[72:], b"data\xff\xff\xff\xff")
+                        else:
+                            self.assertEqual(h, mono_header(2 * frames, 16, 48000))
+                        for at in marks:
+                            f.seek(head + 2 * at)
+                            self.assertEqual(f.read(2 * 4096), expected, (path, at))
+                    if soundfile is not None:
+                        with soundfile.SoundFile(path) as sf:
+                            self.assertEqual((sf.frames, sf.channels), (frames, 1))
+                            sf.seek(marks[-2])
+                            self.assertEqual(sf.read(4096, dtype="int16").tobytes(), expected)
+                    if have("ffmpeg"):
+                        at = marks[-2]
+                        got = subprocess.run(
+                            ["ffmpeg", "-v", "error", "-ss", "%.6f" % (at / 48000), "-i", path,
+                             "-f", "s16le", "-frames:a", "1", "-"], capture_output=True).stdout
+                        self.assertEqual(got[:2 * 1024], expected[:2 * 1024])
+
+
+class Staged(Scratch):
+    """Runs stopped by gdb at a chosen point while something happens to their files: the source
+    shrinks or is replaced between the probe and the copy, or between two blocks of the copy; a
+    signal comes between two sources of a batch."""
+
+    @unittest.skipUnless(have("gdb"), "gdb is not installed")
+    def test_staged_runs(self):
+        song = source(pattern(3000000))  # several blocks
+        first_write = ["catch syscall write", "continue", "delete"]
+        left, right = (mono(c, 16, 44100) for c in channels_of(pattern(3000000), 16))
+        cases = [
+            # what, arguments, gdb commands once stopped, what must be printed, outputs
+            ("shrinks before the copy", ["s.wav"], ["shell truncate -s 100044 s.wav"],
+             [b"Unable to read file.", b"exited with code 02"], None),
+            ("shrinks after a block", ["s.wav"], first_write + ["shell truncate -s 100044 s.wav"],
+             [b"Unable to read file.", b"exited with code 02"], None),
+            # The file first opened is split whole: a 24-bit file renamed over it changes nothing.
+            ("replaced before the copy", ["s.wav"], ["shell mv other.wav s.wav"],
+             [b"done", b"exited normally"], (left, right)),
+            ("replaced after a block", ["s.wav"], first_write + ["shell mv other.wav s.wav"],
+             [b"done", b"exited normally"], (left, right)),
+        ]
+        for what, args, commands, printed, outputs in cases:
+            with self.subTest(what):
+                for name in self.files():
+                    os.unlink(self.path(name))
+                self.write("s.wav", song)
+                self.write("other.wav", source(pattern(3000000), bits=24))
+                script = ["break COPY_DATA", "run", "delete"] + commands + ["continue"]
+                p = subprocess.run(
+                    ["gdb", "-nx", "-batch"] + [x for c in script for x in ("-ex", c)] +
+                    ["--args", TOOL] + args, cwd=self.dir, capture_output=True, timeout=120,
+                    env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # LSan fails under ptrace
+                for text in printed:
+                    self.assertIn(text, p.stdout)
+                if outputs is None:
+                    self.assertNotIn(b"done", p.stdout)
+                    self.assertFalse([n for n in self.files() if n.startswith("s")
+                                      and n != "s.wav"])
+                else:
+                    self.assertEqual((self.read("sL.wav"), self.read("sR.wav")), outputs)
+
+    @unittest.skipUnless(have("gdb"), "gdb is not installed")
+    def test_signal_between_two_sources(self):
+        for name in "ab":
+            self.write(name + ".wav", source(pattern(4000)))
+        script = ["handle SIGTERM nostop noprint pass", "break setSourceLabel", "run", "continue",
+                  "signal SIGTERM"]
+        p = subprocess.run(["gdb", "-nx", "-batch"] + [x for c in script for x in ("-ex", c)] +
+                           ["--args", TOOL, "a.wav", "b.wav"], cwd=self.dir, capture_output=True,
+                           timeout=120, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+        self.assertIn(b"a.wav: done\n", p.stdout)
+        self.assertIn(b"terminated with signal SIGTERM", p.stdout)
+        self.assertEqual(self.files(), ["a.wav", "aL.wav", "aR.wav", "b.wav"])
