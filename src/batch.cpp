@@ -43,7 +43,9 @@ char** names = nullptr;
 std::size_t count = 0;
 const Options* options = nullptr;
 std::size_t current = 0;
-// The files the source names stood for when the run began, sorted.
+// The files the source names stood for when the run began, sorted: an index of candidates
+// only, since the run itself replaces files and the file system reuses their inode numbers. A
+// candidate counts when its name still stands for that file.
 std::vector<Entry> sources;
 // The outputs that sources of this run wrote: a sorted part and a short unsorted tail, merged
 // now and then, so that neither a lookup nor an insertion grows with the run.
@@ -51,6 +53,12 @@ std::vector<Entry> written;
 std::size_t writtenSorted = 0;
 // The outputs of the source being split, once its guards have passed.
 std::vector<std::string> currentOutputs;
+
+// Whether source j's name stands for that file now.
+bool stillIs(std::size_t j, const FileId& id) {
+  FileId now;
+  return idOf(names[j], now) && now == id;
+}
 
 const Entry* findWritten(const FileId& id) {
   const auto at = std::lower_bound(written.begin(), written.begin() + writtenSorted, Entry{id, 0});
@@ -141,17 +149,8 @@ int SPLIT_EACH(char** sourceNames, std::size_t sourceCount, const Options& runOp
   int worst = 0;
   for (current = 0; current < count; ++current) {
     currentOutputs.clear();
-    int status = 2;
     setSourceLabel(names[current], current + 1, count);
-    try {
-      split(names[current], runOptions);
-    } catch (const RunEnded& end) {
-      status = end.status;
-    } catch (const std::bad_alloc&) {
-      std::printf("%s: Not enough memory.\n", names[current]);
-      std::fflush(stdout);
-    }
-    DISCARD_OUTPUTS();
+    const int status = RUN_SOURCE(split, names[current], runOptions);
     if (status > worst) worst = status;
     if (status == 0)
       for (const std::string& name : currentOutputs) {
@@ -166,10 +165,11 @@ void SKIP_REPEATED(const Source& source) {
   if (names == nullptr) return;
   const FileId id{source.device, source.inode};
   const auto first = std::lower_bound(sources.begin(), sources.end(), Entry{id, 0});
-  if (first != sources.end() && first->id == id && first->index < current) {
-    printReason(source.name, "is named earlier in this run");
-    endRun("skipped", 0);
-  }
+  for (auto at = first; at != sources.end() && at->id == id && at->index < current; ++at)
+    if (stillIs(at->index, id)) {
+      printReason(source.name, "is named earlier in this run");
+      endRun("skipped", 0);
+    }
 }
 
 void skipIfOutputOfAnother(const Source& source) {
@@ -201,7 +201,7 @@ void GUARD_OUTPUTS(const std::vector<std::string>& outputNames) {
     for (auto at = std::lower_bound(sources.begin(), sources.end(), Entry{id, 0});
          at != sources.end() && at->id == id; ++at) {
       int error = 0;
-      if (at->index != current &&
+      if (at->index != current && stillIs(at->index, id) &&
           probeFile(names[at->index], options->anyFormat, error).verdict == Verdict::usable)
         failRun(name, "is a stereo source of this run, not replaced", "Unable to open file.", 2);
     }

@@ -1,5 +1,6 @@
 // The console: prompts, the help screen and the one-word answers, the progress line, and the
-// single way a source's run ends: the process ends with it, unless the run has several sources.
+// single way a source's run ends: its result line, then an exception that releases what the run
+// holds on its way back to RUN_SOURCE.
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "tarnvell2.h"
 
@@ -20,7 +22,6 @@ using Clock = std::chrono::steady_clock;
 // "NAME: " before the result line of a source in a run with several, and which one it is.
 std::string label;
 std::size_t sourceIndex = 0, sourceCount = 0;
-bool severalSources = false;
 
 // The progress line: shown only on a terminal, only once the run has gone on for a second.
 Clock::time_point runStart = Clock::now();
@@ -42,7 +43,6 @@ void setSourceLabel(const std::string& sourceName, std::size_t index, std::size_
   label = sourceName + ": ";
   sourceIndex = index;
   sourceCount = count;
-  severalSources = count > 1;
   runStart = Clock::now();
 }
 
@@ -80,7 +80,10 @@ void eraseProgressForSignal() {
   if (progressShown) (void)!write(STDERR_FILENO, kErase, sizeof kErase - 1);
 }
 
-void endRun(const std::string& message, int status) {
+namespace {
+
+// The result line; the status it leaves, 2 where standard output could not take it.
+int printResult(const std::string& message, int status) {
   eraseProgress();
   std::fputs(label.c_str(), stdout);
   std::fputs(message.c_str(), stdout);
@@ -91,8 +94,29 @@ void endRun(const std::string& message, int status) {
     printReason("standard output", std::strerror(errno));
     if (status == 0) status = 2;
   }
-  if (severalSources) throw RunEnded{status};
-  std::exit(status);
+  return status;
+}
+
+}  // namespace
+
+void endRun(const std::string& message, int status) {
+  throw RunEnded{printResult(message, status)};
+}
+
+void exitWith(const std::string& message, int status) {
+  std::exit(printResult(message, status));
+}
+
+int RUN_SOURCE(SplitSource split, const std::string& sourceName, const Options& options) {
+  try {
+    split(sourceName, options);
+  } catch (const RunEnded& end) {
+    return end.status;
+  } catch (const std::bad_alloc&) {
+    // Everything the run held is released by now: its outputs are discarded.
+    return printResult("Not enough memory.", 2);
+  }
+  return 0;  // a split always ends its run; not reached
 }
 
 void printReason(const std::string& name, const std::string& reason) {
@@ -123,7 +147,7 @@ static std::string answer(const char* prompt) {
   std::fputs(prompt, stdout);
   std::fflush(stdout);
   std::string word;
-  if (!readWord(word)) endRun("", 1);
+  if (!readWord(word)) exitWith("", 1);
   return word;
 }
 

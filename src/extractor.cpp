@@ -132,7 +132,8 @@ unsigned char* blockMemory(std::size_t& bytes) {
   return blocks();
 }
 
-void COPY_DATA(Source& source, const SourceFormat& format, std::uint64_t frameCount) {
+void COPY_DATA(Source& source, const SourceFormat& format, std::uint64_t frameCount,
+               OutputSet& outputs) {
   const std::size_t width = format.bytesPerSample, channels = format.channels;
   const std::size_t frameBytes = channels * format.containerBytes;
   // Whole multiples of 4096 frames where they fit, so that every block spans whole pages of the
@@ -163,8 +164,7 @@ void COPY_DATA(Source& source, const SourceFormat& format, std::uint64_t frameCo
       unsigned char* const samples = out + k * blockFrames * width;
       extractChannel(in, n, format.bytesPerSample, format.containerBytes, format.channels,
                      static_cast<std::uint32_t>(k), samples);
-      if (!writeFully(outputFd(k), samples, n * width))
-        failRun(outputName(k), std::strerror(errno), "Unable to write file.", 2);
+      outputs.write(k, samples, n * width);
     }
     remaining -= n;
     showProgress(source.name.c_str(), totalBytes - remaining * frameBytes, totalBytes);

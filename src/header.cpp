@@ -121,26 +121,26 @@ OutputPlan PLAN_OUTPUTS(const SourceFormat& format, std::uint64_t frames, Metada
   return plan;
 }
 
-void MAKE_HEADER(std::size_t output, const std::vector<unsigned char>& bytes) {
-  if (!writeFully(outputFd(output), bytes.data(), bytes.size()))
-    failRun(outputName(output), std::strerror(errno), "Unable to write file.", 2);
+void MAKE_HEADER(OutputSet& outputs, std::size_t output, const std::vector<unsigned char>& bytes) {
+  outputs.write(output, bytes.data(), bytes.size());
 }
 
-void WRITE_HEADERS(Source& source, const OutputPlan& plan) {
+void WRITE_HEADERS(Source& source, const OutputPlan& plan, OutputSet& outputs) {
   const bool carried = std::any_of(plan.metadata.chunks.begin(), plan.metadata.chunks.end(),
                                    [](const CarriedChunk& chunk) { return !chunk.after; });
   for (std::size_t k = 0; k < plan.layouts.size(); ++k) {
     const OutputLayout& layout = plan.layouts[k];
     // One write for the whole header where nothing comes between: thousands of short sources.
-    MAKE_HEADER(k, carried ? layout.head : outputHeader(layout));
+    MAKE_HEADER(outputs, k, carried ? layout.head : outputHeader(layout));
   }
   if (!carried) return;
-  CARRY_CHUNKS(source, plan, false);
-  for (std::size_t k = 0; k < plan.layouts.size(); ++k) MAKE_HEADER(k, plan.layouts[k].dataHeader);
+  CARRY_CHUNKS(source, plan, false, outputs);
+  for (std::size_t k = 0; k < plan.layouts.size(); ++k)
+    MAKE_HEADER(outputs, k, plan.layouts[k].dataHeader);
 }
 
-void WRITE_TRAILERS(Source& source, const OutputPlan& plan) {
+void WRITE_TRAILERS(Source& source, const OutputPlan& plan, OutputSet& outputs) {
   for (std::size_t k = 0; k < plan.layouts.size(); ++k)
-    if (plan.layouts[k].pad) MAKE_HEADER(k, {0});
-  CARRY_CHUNKS(source, plan, true);
+    if (plan.layouts[k].pad) MAKE_HEADER(outputs, k, {0});
+  CARRY_CHUNKS(source, plan, true, outputs);
 }

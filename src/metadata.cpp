@@ -284,13 +284,12 @@ Metadata READ_METADATA(Source& source, const SourceFormat& format, std::uint64_t
   return metadata;
 }
 
-void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after) {
-  const std::size_t outputs = plan.layouts.size();
+void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after, OutputSet& outputs) {
   std::size_t room = 0;
   unsigned char* const buffer = blockMemory(room);
   for (const CarriedChunk& chunk : plan.metadata.chunks) {
     if (chunk.after != after) continue;
-    for (std::size_t k = 0; k < outputs; ++k) {
+    for (std::size_t k = 0; k < outputs.size(); ++k) {
       std::vector<unsigned char> body;
       if (chunk.kind != ChunkKind::copied)
         body = chunkBody(plan.metadata, chunk, plan.format, plan.frames,
@@ -301,9 +300,8 @@ void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after) {
       std::memcpy(header, chunk.tag, 4);
       Decon4(size, header + 4);
       if (size & 1) body.push_back(0);  // the pad byte that RIFF asks for after an odd size
-      if (!writeFully(outputFd(k), header, 8) ||
-          (chunk.kind != ChunkKind::copied && !writeFully(outputFd(k), body.data(), body.size())))
-        failRun(outputName(k), std::strerror(errno), "Unable to write file.", 2);
+      outputs.write(k, header, 8);
+      if (chunk.kind != ChunkKind::copied) outputs.write(k, body.data(), body.size());
     }
     if (chunk.kind != ChunkKind::copied) continue;
     // Read once, written to every output.
@@ -314,15 +312,11 @@ void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after) {
       if (got != static_cast<long>(n))
         failRun(source.name, got < 0 ? std::strerror(errno) : "shrank during the run",
                 "Unable to read file.", 2);
-      for (std::size_t k = 0; k < outputs; ++k)
-        if (!writeFully(outputFd(k), buffer, n))
-          failRun(outputName(k), std::strerror(errno), "Unable to write file.", 2);
+      for (std::size_t k = 0; k < outputs.size(); ++k) outputs.write(k, buffer, n);
       done += n;
     }
     const unsigned char pad = 0;
     if (chunk.size & 1)
-      for (std::size_t k = 0; k < outputs; ++k)
-        if (!writeFully(outputFd(k), &pad, 1))
-          failRun(outputName(k), std::strerror(errno), "Unable to write file.", 2);
+      for (std::size_t k = 0; k < outputs.size(); ++k) outputs.write(k, &pad, 1);
   }
 }

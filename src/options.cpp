@@ -98,12 +98,12 @@ int parseOptions(int argc, char** argv, Options& options) {
         options.metadata = true;
         break;
       case 'h':
-        endRun(kUsage, 0);
+        exitWith(kUsage, 0);
       case kSync:
         options.sync = true;
         break;
       case kVersion:
-        endRun("tarnvell2 " TARNVELL2_VERSION, 0);
+        exitWith("tarnvell2 " TARNVELL2_VERSION, 0);
       case ':':
         badCommandLine("option '" + given + "' needs an argument");
       default:

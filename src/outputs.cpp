@@ -1,10 +1,13 @@
 // All-or-nothing outputs. Each output is made as an unnamed file (O_TMPFILE) in the folder where
-// it will live and written through one descriptor; only when all of them are complete is each
-// linked to a temporary name and renamed over its final name, under a lock on the folder. A
-// crash, a SIGKILL or the OOM killer before that moment leaves nothing at all, and a failure or
-// a catchable signal removes what has a name, so the final names hold either the previous
-// outputs or the new ones, never a part of a file. Where the file system has no O_TMPFILE (vfat
-// on SD cards, some network file systems), the outputs are named temporary files from the start.
+// it will live, its blocks allocated for its planned length, and written through one
+// descriptor. Only when all of them are complete are they named, under a lock on each folder:
+// each is linked to a fixed temporary name, then exchanged with the previous file
+// (renameat2 RENAME_EXCHANGE), the last renamed over it, and only then are the previous files
+// removed; a failure at any step puts back what the earlier steps placed. A crash, a SIGKILL or
+// the OOM killer before the renames leaves at most fixed names that the next run in the folder
+// removes. Where the file system has no O_TMPFILE (vfat on SD cards, some network file systems),
+// the outputs are named temporary files from the start; where it refuses the exchange, a plain
+// rename replaces the previous file at once.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -13,65 +16,77 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
+#include <map>
+#include <thread>
+#include <tuple>
 
 #include "tarnvell2.h"
 
-namespace {
-
-// An output of the source being split: the name the user knows, the file it stands for
-// (through symbolic links), the temporary name it has (empty while it is unnamed, and for an
-// output written in place), and its one descriptor from creation to commit.
-struct Output {
-  std::string name;
-  std::string destination;
-  std::string temporary;
-  bool unnamed = false;
-  bool inPlace = false;
+struct OutputSet::Output {
+  std::string name;         // as the user knows it
+  std::string destination;  // the file it stands for, symbolic links followed
+  std::size_t folder = 0;   // of the destination, in folders_
+  std::string fixed;        // ".NAME.tarnvell2" beside the destination
+  std::string temporary;    // the named temporary file, while it has that name
+  bool exists = false;      // something was at the destination when it was resolved
+  bool regular = false;     // ... a regular file
+  mode_t mode = 0;          // what the output gets: the previous file's, or 0666 less the umask
+  int makeError = 0;        // why no file could be made beside it (written in place then)
+  enum Way { unnamed, named, inPlace } way = unnamed;
+  enum Step { made, linked, swapped, moved, replaced } step = made;
+  std::size_t pendingSlot = 0;
   Fd fd;
 };
-std::vector<Output> outputs;
 
-// What the signal handler and the exit handler remove: the temporary names still waiting for
-// their rename. Fixed storage, so that the handler never reads a string that a later source
-// reuses; it grows, and slots change, only with the signals blocked.
-struct PendingName {
-  char path[PATH_MAX];
+struct OutputSet::Folder {
+  std::string path;  // as the outputs spell it, "." for the current folder
+  dev_t device;
+  ino_t inode;
+  Fd fd;  // open from the commit's lock to its end
 };
-PendingName* volatile pending = nullptr;
-volatile std::size_t pendingSlots = 0;
-volatile std::sig_atomic_t pendingCount = 0;
+
+namespace {
+
+// What the signal handler removes: the named temporary files of the source being split, where
+// the file system has no O_TMPFILE. One block, sized once for all of its outputs: the number
+// of slots, each slot's offset, then the names (a slot whose first byte is 0 holds none).
+// Changed only with the signals blocked.
+struct Pending {
+  std::size_t slots;
+  std::size_t* at;
+  char* names;
+};
+Pending* volatile pending = nullptr;
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
-void removePending() {
-  for (std::size_t k = 0; k < pendingSlots; ++k)
-    if (pending[k].path[0] != '\0') {
-      ::unlink(pending[k].path);
-      pending[k].path[0] = '\0';
-    }
-  pendingCount = 0;
-}
-
 // Async-signal-safe: unlink, then die by the same signal so that the caller sees it.
 extern "C" void removeAndDie(int signal) {
-  removePending();
+  if (Pending* p = pending)
+    for (std::size_t k = 0; k < p->slots; ++k)
+      if (p->names[p->at[k]] != '\0') ::unlink(p->names + p->at[k]);
   eraseProgressForSignal();
   std::signal(signal, SIG_DFL);
   std::raise(signal);
 }
 
+sigset_t signalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int s : kSignals) sigaddset(&set, s);
+  return set;
+}
+
 // Blocks the four signals while the pending names change, so that no handler sees half a change.
 struct Guard {
   Guard() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int s : kSignals) sigaddset(&set, s);
+    const sigset_t set = signalSet();
     sigprocmask(SIG_BLOCK, &set, &saved);
   }
   ~Guard() { sigprocmask(SIG_SETMASK, &saved, nullptr); }
@@ -80,23 +95,10 @@ struct Guard {
   sigset_t saved;
 };
 
-// Called with the signals blocked.
-void setPending(std::size_t slot, const std::string& path) {
-  if (slot >= pendingSlots) {
-    std::unique_ptr<PendingName[]> old(pending);
-    pending = new PendingName[slot + 1]();
-    for (std::size_t k = 0; k < pendingSlots; ++k) pending[k] = old[k];
-    pendingSlots = slot + 1;
-  }
-  std::memcpy(pending[slot].path, path.c_str(), path.size() + 1);
-  pendingCount = 1;
-}
-
 void installHandlers() {
   static bool installed = false;
   if (installed) return;
   installed = true;
-  std::atexit(removePending);
   for (const int s : kSignals) {
     struct sigaction old;
     // A signal the caller ignores (nohup, a background job) stays ignored.
@@ -131,27 +133,6 @@ int destinationOf(const std::string& name, std::string& destination, bool& exist
   return ELOOP;
 }
 
-// Finds where one output goes and checks that it may be written there; `mode` gets the mode of
-// the file it replaces, if any. A device or a pipe is written in place, as it always was.
-void check(Output& output, mode_t& mode, bool& replaces) {
-  struct stat status;
-  bool exists = false;
-  const int found = destinationOf(output.name, output.destination, exists, status);
-  int error = found;
-  replaces = false;
-  if (found == 0 && exists) {
-    if (S_ISDIR(status.st_mode))
-      error = EISDIR;
-    else if (!S_ISREG(status.st_mode))
-      output.inPlace = true;
-    else if (access(output.destination.c_str(), W_OK) != 0)
-      error = errno;
-    mode = status.st_mode & 07777;
-    replaces = true;
-  }
-  if (error != 0) failRun(output.name, std::strerror(error), "Unable to open file.", 2);
-}
-
 mode_t umaskBits() {
   static const mode_t bits = [] {
     const mode_t b = umask(0);
@@ -175,97 +156,70 @@ std::string freshName(const std::string& destination) {
   return name;
 }
 
-// Makes one output's file: unnamed where the folder's file system allows, else a named
-// temporary file; false where the folder may not be written, though the output in it may: it
-// is then written in place.
-bool makeFile(Output& output, std::size_t slot, mode_t mode, bool replaces) {
-  const std::string folder = folderOf(output.destination);
-  output.fd =
-      Fd(::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-  int error = errno;
-  if (output.fd.fd >= 0) {
-    // The link that names it at the end goes through /proc: without /proc, a named file now.
-    static const bool proc = [&output] {
-      struct stat status;
-      return stat(("/proc/self/fd/" + std::to_string(output.fd.fd)).c_str(), &status) == 0;
-    }();
-    if (proc) {
-      output.unnamed = true;
-      // A new file gets 0666 less the umask by itself; a replacement keeps the old one's mode.
-      if (replaces) (void)fchmod(output.fd.fd, mode);
-      return true;
-    }
-    output.fd = Fd();
-    error = EOPNOTSUPP;
-  }
-  if (error == EACCES || error == EPERM || error == EROFS) return false;
-  if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL)
-    failRun(output.name, std::strerror(error), "Unable to open file.", 2);
-  std::string temporary = temporaryName(output.destination);
-  {
-    Guard guard;
-    output.fd = Fd(mkstemp(&temporary[0]));
-    error = errno;
-    if (output.fd.fd >= 0) {
-      output.temporary = temporary;
-      setPending(slot, temporary);
-    }
-  }
-  if (output.fd.fd < 0) {
-    if (error == EACCES || error == EPERM || error == EROFS) return false;
-    failRun(output.name, std::strerror(error), "Unable to open file.", 2);
-  }
-  // mkstemp gives 0600; the output gets what the old one had, or what a new file would get.
-  (void)fchmod(output.fd.fd, mode);
-  return true;
+bool unsupported(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTTY;
 }
 
-// The folders the outputs go into, each opened once: locked while the outputs are renamed, so
-// that racing runs never leave the left output of one beside the right output of another, and
-// synced after, with --sync. Best effort for the lock: a folder that cannot be opened, or a file
-// system without locks, is renamed into unlocked.
-struct Folders {
-  explicit Folders(const std::vector<Output>& all) {
-    for (const Output& output : all) {
-      const std::string folder = folderOf(output.destination);
-      // Nothing to rename in place; one open for the outputs of one folder.
-      if (output.inPlace || std::count(names.begin(), names.end(), folder.empty() ? "." : folder))
-        continue;
-      Fd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      struct stat status;
-      if (fd.fd < 0 || fstat(fd.fd, &status) != 0) continue;
-      const auto id = std::make_pair(status.st_dev, status.st_ino);
-      if (std::none_of(ids.begin(), ids.end(), [&](const auto& known) { return known == id; })) {
-        ids.push_back(id);
-        names.push_back(folder.empty() ? "." : folder);
-        outputNames.push_back(output.name);
-        fds.push_back(std::move(fd));
-      }
-    }
-    // One order for every run, so that two runs never wait for each other's second folder.
-    std::vector<std::size_t> order(fds.size());
-    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return ids[a] < ids[b]; });
-    for (const std::size_t k : order)
-      while (flock(fds[k].fd, LOCK_EX) != 0 && errno == EINTR) {
-      }
+// Every output stays open until all are complete: a poly file needs a descriptor each, beside
+// the source, the standard streams and its folders. Asked for, or refused, before anything is
+// made.
+void raiseDescriptorLimit(const std::string& sourceName, std::size_t outputs,
+                          std::size_t folders) {
+  const rlim_t needed = outputs + folders + 8;
+  static rlim_t enough = 0;  // known to be allowed: asked once in a batch
+  struct rlimit limit;
+  if (needed <= enough || getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+      limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= needed) {
+    enough = std::max(enough, needed);
+    return;
   }
-  std::vector<std::pair<dev_t, ino_t>> ids;
-  std::vector<std::string> names;
-  std::vector<std::string> outputNames;  // the first output of each, for a reason line
-  std::vector<Fd> fds;                   // closed, and so unlocked, when the commit is over
-};
+  const rlim_t had = limit.rlim_cur;
+  limit.rlim_cur =
+      limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= needed ? needed : limit.rlim_max;
+  if (limit.rlim_cur < needed || setrlimit(RLIMIT_NOFILE, &limit) != 0)
+    failRun(sourceName,
+            std::to_string(outputs) + " outputs need " + std::to_string(needed) +
+                " open files, more than the limit of " + std::to_string(had) + " (ulimit -n)",
+            "Unable to open file.", 2);
+  enough = needed;
+}
+
+// Waits for an exclusive lock on a folder: says so after a second, gives up after `wait`
+// seconds. A file system without locks is renamed into unlocked, as it always was.
+bool lockFolder(int fd, const std::string& shown, unsigned wait) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  bool told = false;
+  auto pause = std::chrono::microseconds(500);
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) return true;
+    const auto waited = Clock::now() - start;
+    if (waited >= std::chrono::seconds(wait)) return false;
+    if (!told && waited >= std::chrono::seconds(1)) {
+      printReason(shown, "waiting for a lock on the folder");
+      told = true;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(50000));
+  }
+}
 
 }  // namespace
 
-std::string temporaryName(const std::string& destination) {
+std::string temporaryName(const std::string& destination, const std::string& suffix) {
   const std::string folder = folderOf(destination);
   std::string base = destination.substr(folder.size());
-  // The name must stay within NAME_MAX with its dot and its six random characters.
-  const std::size_t room = NAME_MAX - 8;
-  if (base.size() > room) base.resize(room);
-  return folder + "." + base + ".XXXXXX";
+  // The name must stay within NAME_MAX with its dot and its suffix.
+  const std::size_t room = NAME_MAX - 1 - suffix.size();
+  if (base.size() > room) {
+    std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (const char c : base) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    char tail[18];
+    std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(h));
+    base.resize(room - 17);
+    base += tail;
+  }
+  return folder + "." + base + suffix;
 }
 
 void CHECK_OUTPUT_FOLDER(const std::string& folder) {
@@ -286,144 +240,358 @@ void KEEP_EXISTING(const std::vector<std::string>& outputNames) {
   }
 }
 
-void CHECK_NOT_SOURCE(const Source& source, const std::vector<std::string>& outputNames) {
-  // POSIX stat rather than std::filesystem, whose locale machinery would make the binary six
-  // times larger. A file that does not exist yet is nobody's twin.
-  std::vector<std::pair<dev_t, ino_t>> seen;
-  for (const std::string& name : outputNames) {
+OutputSet::OutputSet(const Source& source, const std::vector<std::string>& names)
+    : outputs_(names.size()) {
+  // Pass one: what each name stands for, and whether two stand for one file. POSIX stat rather
+  // than std::filesystem, whose locale machinery would make the binary six times larger.
+  std::map<std::pair<dev_t, ino_t>, std::size_t> files, folders;
+  std::map<std::tuple<dev_t, ino_t, std::string>, std::size_t> destinations;
+  std::vector<int> errors(names.size(), 0);
+  for (std::size_t k = 0; k < outputs_.size(); ++k) {
+    Output& output = outputs_[k];
+    output.name = names[k];
+    output.mode = 0666 & ~umaskBits();
     struct stat status;
-    if (stat(name.c_str(), &status) != 0) continue;
-    if (status.st_dev == source.device && status.st_ino == source.inode)
-      failRun(name, "is the source itself", "Unable to open file.", 2);
-    for (std::size_t k = 0; k < seen.size(); ++k)
-      if (seen[k] == std::make_pair(status.st_dev, status.st_ino))
-        failRun(name, "is the same file as " + outputNames[k], "Unable to open file.", 2);
-    seen.emplace_back(status.st_dev, status.st_ino);
+    errors[k] = destinationOf(output.name, output.destination, output.exists, status);
+    if (errors[k] != 0) continue;
+    if (output.exists) {
+      output.regular = S_ISREG(status.st_mode);
+      output.mode = status.st_mode & 07777;
+      if (status.st_dev == source.device && status.st_ino == source.inode)
+        failRun(output.name, "is the source itself", "Unable to open file.", 2);
+      const auto file = files.emplace(std::make_pair(status.st_dev, status.st_ino), k);
+      if (!file.second)
+        failRun(output.name, "is the same file as " + outputs_[file.first->second].name,
+                "Unable to open file.", 2);
+    }
+    const std::string folder = folderOf(output.destination);
+    struct stat where;
+    if (stat(folder.empty() ? "." : folder.c_str(), &where) != 0) {
+      errors[k] = errno;
+      continue;
+    }
+    // Two links to one missing file, spelled x/new.wav and x/../x/new.wav, are one file.
+    const auto destination = destinations.emplace(
+        std::make_tuple(where.st_dev, where.st_ino, output.destination.substr(folder.size())),
+        k);
+    if (!destination.second)
+      failRun(output.name, "is the same file as " + outputs_[destination.first->second].name,
+              "Unable to open file.", 2);
+    const auto known = folders.emplace(std::make_pair(where.st_dev, where.st_ino),
+                                       folders_.size());
+    if (known.second)
+      folders_.push_back(Folder{folder.empty() ? "." : folder, where.st_dev, where.st_ino, Fd()});
+    output.folder = known.first->second;
+    output.fixed = temporaryName(output.destination, ".tarnvell2");
+  }
+  // Pass two: whether each may be written.
+  for (std::size_t k = 0; k < outputs_.size(); ++k) {
+    Output& output = outputs_[k];
+    int error = errors[k];
+    if (error == 0 && output.exists) {
+      struct stat status;
+      if (stat(output.destination.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        error = EISDIR;
+      else if (!output.regular)
+        output.way = Output::inPlace;  // a device or a pipe, as it always was
+      else if (access(output.destination.c_str(), W_OK) != 0)
+        error = errno;
+    }
+    if (error != 0) failRun(output.name, std::strerror(error), "Unable to open file.", 2);
   }
 }
 
-void PREPARE_OUTPUTS(const Source& source, const std::vector<std::string>& outputNames) {
-  // Every output stays open until all are complete: a poly file needs a descriptor each, beside
-  // the source, the standard streams and a folder. Asked for, or refused, before anything is
-  // written.
-  const rlim_t needed = outputNames.size() + 8;
-  static rlim_t enough = 0;  // known to be allowed: asked once in a batch
-  struct rlimit limit;
-  if (needed > enough && getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      limit.rlim_cur < needed) {
-    const rlim_t had = limit.rlim_cur;
-    limit.rlim_cur =
-        limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= needed ? needed : limit.rlim_max;
-    if (limit.rlim_cur < needed || setrlimit(RLIMIT_NOFILE, &limit) != 0)
-      failRun(source.name,
-              std::to_string(outputNames.size()) + " outputs need " + std::to_string(needed) +
-                  " open files, more than the limit of " + std::to_string(had) + " (ulimit -n)",
-              "Unable to open file.", 2);
+OutputSet::~OutputSet() {
+  if (!committed_) {
+    holdSignals();
+    rollback();
+    if (pending) {
+      for (std::size_t k = 0; k < pending->slots; ++k)
+        if (pending->names[pending->at[k]] != '\0') ::unlink(pending->names + pending->at[k]);
+      pending = nullptr;
+    }
   }
-  enough = std::max(enough, needed);
+  outputs_.clear();  // closes the descriptors: an unnamed file is gone with its last one
+  // A signal held back since the commit ends the run now, after its result line.
+  if (signalsHeld_) sigprocmask(SIG_SETMASK, &savedMask_, nullptr);
+}
+
+void OutputSet::holdSignals() {
+  if (signalsHeld_) return;
+  const sigset_t set = signalSet();
+  sigprocmask(SIG_BLOCK, &set, &savedMask_);
+  signalsHeld_ = true;
+}
+
+std::size_t OutputSet::size() const {
+  return outputs_.size();
+}
+
+const std::string& OutputSet::name(std::size_t k) const {
+  return outputs_[k].name;
+}
+
+void OutputSet::make(const std::vector<std::uint64_t>& bytes) {
+  raiseDescriptorLimit(outputs_.empty() ? "" : outputs_[0].name, outputs_.size(),
+                       folders_.size());
   installHandlers();
-  outputs.clear();
-  outputs.resize(outputNames.size());
-  std::vector<mode_t> modes(outputs.size(), 0666 & ~umaskBits());
-  std::vector<bool> replaces(outputs.size());
-  // Every output is checked before any is created, and created before any is opened in place,
-  // so that a refusal leaves every file as it was.
-  for (std::size_t k = 0; k < outputs.size(); ++k) {
-    outputs[k].name = outputNames[k];
-    bool replacing = false;
-    check(outputs[k], modes[k], replacing);
-    replaces[k] = replacing;
-    // Two links to one missing file would otherwise race for it.
-    for (std::size_t j = 0; j < k; ++j)
-      if (outputs[j].destination == outputs[k].destination)
-        failRun(outputs[k].name, "is the same file as " + outputs[j].name, "Unable to open file.",
-                2);
+  // Every output is made before any is opened in place, and those are all opened before any is
+  // truncated, so that a refusal leaves every file as it was.
+  for (Output& output : outputs_) {
+    if (output.way == Output::inPlace) continue;
+    const std::string& folder = folders_[output.folder].path;
+    output.fd = Fd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    int error = errno;
+    if (output.fd.fd >= 0) {
+      // The link that names it at the end goes through /proc: without /proc, a named file now.
+      static const bool proc = [&output] {
+        struct stat status;
+        return stat(("/proc/self/fd/" + std::to_string(output.fd.fd)).c_str(), &status) == 0;
+      }();
+      if (proc) {
+        // A new file gets 0666 less the umask by itself; a replacement keeps the old one's mode.
+        if (output.exists) (void)fchmod(output.fd.fd, output.mode);
+        continue;
+      }
+      output.fd = Fd();
+      error = EOPNOTSUPP;
+    }
+    if (error == EOPNOTSUPP || error == EISDIR || error == EINVAL) {
+      // Named from the start; the handler's storage for all of them is had once.
+      if (!pendingMemory_) {
+        std::size_t text = 0;
+        for (const Output& o : outputs_) text += temporaryName(o.destination).size() + 1;
+        const std::size_t head = sizeof(Pending) + outputs_.size() * sizeof(std::size_t);
+        pendingMemory_.reset(new char[head + text]());
+        Pending* table = reinterpret_cast<Pending*>(pendingMemory_.get());
+        table->slots = outputs_.size();
+        table->at = reinterpret_cast<std::size_t*>(pendingMemory_.get() + sizeof(Pending));
+        table->names = pendingMemory_.get() + head;
+        for (std::size_t k = 0, at = 0; k < outputs_.size(); ++k) {
+          table->at[k] = at;
+          at += temporaryName(outputs_[k].destination).size() + 1;
+        }
+        Guard guard;
+        pending = table;
+      }
+      output.pendingSlot = static_cast<std::size_t>(&output - outputs_.data());
+      for (int tries = 0; tries < 100 && output.fd.fd < 0; ++tries) {
+        const std::string name = freshName(output.destination);
+        {
+          Guard guard;
+          std::memcpy(pending->names + pending->at[output.pendingSlot], name.c_str(),
+                      name.size() + 1);
+          output.fd =
+              Fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, output.mode));
+          error = errno;
+          if (output.fd.fd < 0) pending->names[pending->at[output.pendingSlot]] = '\0';
+        }
+        if (output.fd.fd >= 0) output.temporary = name;
+        if (error != EEXIST) break;
+      }
+      if (output.fd.fd >= 0) {
+        output.way = Output::named;
+        (void)fchmod(output.fd.fd, output.mode);  // whatever the umask, the mode it should have
+        continue;
+      }
+    }
+    // A folder that may not be written, though its outputs may: written in place.
+    if (error != EACCES && error != EPERM && error != EROFS)
+      failRun(output.name, std::strerror(error), "Unable to open file.", 2);
+    output.way = Output::inPlace;
+    output.makeError = error;
   }
-  for (std::size_t k = 0; k < outputs.size(); ++k)
-    if (!outputs[k].inPlace) outputs[k].inPlace = !makeFile(outputs[k], k, modes[k], replaces[k]);
-  for (Output& output : outputs)
-    if (output.inPlace) {
-      output.fd = Fd(::open(output.name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  for (Output& output : outputs_)
+    if (output.way == Output::inPlace) {
+      if (!output.exists) failRun(output.name, std::strerror(output.makeError),
+                                  "Unable to open file.", 2);
+      output.fd = Fd(::open(output.destination.c_str(), O_WRONLY | O_CLOEXEC));
       if (output.fd.fd < 0) failRun(output.name, std::strerror(errno), "Unable to open file.", 2);
     }
+  for (std::size_t k = 0; k < outputs_.size(); ++k) {
+    Output& output = outputs_[k];
+    if (!output.regular && output.way == Output::inPlace) continue;  // a pipe or a device
+    if (output.way == Output::inPlace && ftruncate(output.fd.fd, 0) != 0)
+      failRun(output.name, std::strerror(errno), "Unable to write file.", 2);
+    // Blocks had now, so that a full disk fails before anything is written, and ext4 has no
+    // delayed allocation left to write out when the file is renamed over the previous one.
+    // The size is left to the writes: a file system without fallocate is not written twice.
+    if (k < bytes.size() && bytes[k] > 0) {
+      int error = 0;
+      while (fallocate(output.fd.fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes[k])) != 0 &&
+             (error = errno) == EINTR) {
+      }
+      if (error != 0 && !unsupported(error))
+        failRun(output.name, std::strerror(error), "Unable to write file.", 2);
+    }
+  }
 }
 
-int outputFd(std::size_t output) {
-  return outputs[output].fd.fd;
+void OutputSet::write(std::size_t k, const unsigned char* bytes, std::size_t count) {
+  if (!writeFully(outputs_[k].fd.fd, bytes, count))
+    failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
 }
 
-const std::string& outputName(std::size_t output) {
-  return outputs[output].name;
-}
-
-void COMMIT_OUTPUTS(bool sync) {
+void OutputSet::commit(bool sync, unsigned lockWait) {
   // --sync: on the disk before any is renamed, so that a power cut leaves the previous outputs
   // or the new ones. A pipe or a device written in place has nothing to sync.
   if (sync)
-    for (Output& output : outputs) {
-      struct stat status;
-      if (fstat(output.fd.fd, &status) == 0 && S_ISREG(status.st_mode) && fsync(output.fd.fd) != 0)
+    for (Output& output : outputs_)
+      if ((output.regular || output.way != Output::inPlace) && fsync(output.fd.fd) != 0)
         failRun(output.name, std::strerror(errno), "Unable to write file.", 2);
-    }
-  Folders folders(outputs);
+  // The folders whose outputs are renamed, locked in one order for every run (by identity), so
+  // that racing runs never leave the left output of one beside the right output of another, nor
+  // wait for each other's second folder. A signal while waiting discards, as before.
+  std::vector<std::size_t> order;
+  for (std::size_t f = 0; f < folders_.size(); ++f)
+    if (std::any_of(outputs_.begin(), outputs_.end(), [f](const Output& output) {
+          return output.folder == f && output.way != Output::inPlace;
+        }))
+      order.push_back(f);
+  std::sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) {
+    return std::tie(folders_[a].device, folders_[a].inode) <
+           std::tie(folders_[b].device, folders_[b].inode);
+  });
+  for (const std::size_t f : order) {
+    Folder& folder = folders_[f];
+    folder.fd = Fd(::open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A folder that cannot be opened is renamed into unlocked.
+    if (folder.fd.fd >= 0 && !lockFolder(folder.fd.fd, folder.path == "." ? "." : folder.path,
+                                         lockWait))
+      failRun(folder.path, "still locked by another process after " + std::to_string(lockWait) +
+                               " s",
+              "Unable to write file.", 2);
+  }
+  // From here the signals wait: the run is split or put back before one can end it.
+  holdSignals();
   int error = 0;
   std::size_t failed = 0;
-  {
-    // Signals wait until the names are final: only a SIGKILL between a link and its rename can
-    // leave a named temporary file.
-    Guard guard;
-    for (std::size_t k = 0; k < outputs.size() && error == 0; ++k) {
-      Output& output = outputs[k];
-      if (!output.unnamed) continue;
+  for (std::size_t k = 0; k < outputs_.size() && error == 0; ++k) {
+    Output& output = outputs_[k];
+    if (output.way == Output::inPlace) continue;
+    if (output.way == Output::named) {
+      // Replaces a dead run's leftover of the same name.
+      if (std::rename(output.temporary.c_str(), output.fixed.c_str()) != 0) error = errno;
+    } else {
       const std::string proc = "/proc/self/fd/" + std::to_string(output.fd.fd);
-      for (int tries = 0; tries < 100; ++tries) {
-        output.temporary = freshName(output.destination);
-        if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, output.temporary.c_str(), AT_SYMLINK_FOLLOW) ==
-            0) {
-          setPending(k, output.temporary);
-          error = 0;
-          break;
-        }
-        error = errno;
-        output.temporary.clear();
-        if (error != EEXIST) break;
+      for (int tries = 0; tries < 2; ++tries) {
+        error = linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, output.fixed.c_str(), AT_SYMLINK_FOLLOW)
+                    ? errno
+                    : 0;
+        // Under the lock no live run has this name: a dead one left it.
+        if (error != EEXIST || ::unlink(output.fixed.c_str()) != 0) break;
       }
-      failed = k;
     }
-    // The close is what reports a failed write-back on some file systems: all are closed
-    // before any is renamed.
-    for (std::size_t k = 0; k < outputs.size() && error == 0; ++k)
-      if (::close(outputs[k].fd.release()) != 0) {
-        error = errno;
-        failed = k;
-      }
-    for (std::size_t k = 0; k < outputs.size() && error == 0; ++k) {
-      Output& output = outputs[k];
-      if (output.temporary.empty()) continue;
-      if (std::rename(output.temporary.c_str(), output.destination.c_str()) != 0) {
-        error = errno;
-        failed = k;
-        break;
-      }
-      pending[k].path[0] = '\0';
+    if (error != 0) {
+      failed = k;
+      break;
+    }
+    if (output.way == Output::named) {
+      pending->names[pending->at[output.pendingSlot]] = '\0';
       output.temporary.clear();
     }
+    output.step = Output::linked;
   }
-  if (error != 0) failRun(outputs[failed].name, std::strerror(error), "Unable to write file.", 2);
+  // The close is what reports a failed write-back on some file systems: all are closed before
+  // any is placed.
+  for (std::size_t k = 0; k < outputs_.size() && error == 0; ++k)
+    if (::close(outputs_[k].fd.release()) != 0) {
+      error = errno;
+      failed = k;
+    }
+  std::size_t last = outputs_.size();
+  for (std::size_t k = 0; k < outputs_.size(); ++k)
+    if (outputs_[k].way != Output::inPlace) last = k;
+  bool exchange = true;
+  for (std::size_t k = 0; k < outputs_.size() && error == 0; ++k) {
+    Output& output = outputs_[k];
+    if (output.way == Output::inPlace) continue;
+    const char* fixed = output.fixed.c_str();
+    const char* final = output.destination.c_str();
+    failed = k;
+    // What is there now counts, not what was there when resolved: a racing run may have placed
+    // its outputs since. The last is renamed over whatever is there.
+    for (int tries = 0; tries < 2 && k != last; ++tries) {
+      error = exchange ? (renameat2(AT_FDCWD, fixed, AT_FDCWD, final, RENAME_EXCHANGE) ? errno : 0)
+                       : EINVAL;
+      if (error == 0) output.step = Output::swapped;
+      // Where the file system has no exchange, the previous file is replaced at once.
+      if (unsupported(error)) exchange = false;
+      if (error != ENOENT) break;
+      // Nothing there: moved, unless something came in the meantime.
+      error = renameat2(AT_FDCWD, fixed, AT_FDCWD, final, RENAME_NOREPLACE) ? errno : 0;
+      if (error == 0) output.step = Output::moved;
+      if (unsupported(error)) error = EINVAL;
+      if (error != EEXIST) break;
+    }
+    if (k == last || error == EINVAL) {
+      error = std::rename(fixed, final) ? errno : 0;
+      if (error == 0) output.step = Output::replaced;
+    }
+  }
+  if (error != 0) {
+    rollback();
+    failRun(outputs_[failed].name, std::strerror(error), "Unable to write file.", 2);
+  }
+  committed_ = true;
+  pending = nullptr;
+  // Split. The previous files go; one that cannot stays at its fixed name until the next run in
+  // its folder removes it.
+  for (Output& output : outputs_)
+    if (output.step == Output::swapped && ::unlink(output.fixed.c_str()) != 0)
+      printReason(output.name, "the previous file stays as " + output.fixed + ": " +
+                                   std::strerror(errno));
   // --sync: the renames themselves on the disk.
   if (sync)
-    for (std::size_t k = 0; k < folders.fds.size(); ++k)
-      if (fsync(folders.fds[k].fd) != 0)
-        failRun(folders.outputNames[k], std::strerror(errno), "Unable to write file.", 2);
-  outputs.clear();
-  pendingCount = 0;
+    for (const std::size_t f : order)
+      if (folders_[f].fd.fd >= 0 && fsync(folders_[f].fd.fd) != 0) {
+        const std::string reason = std::strerror(errno);
+        const auto first = std::find_if(outputs_.begin(), outputs_.end(),
+                                        [f](const Output& output) { return output.folder == f; });
+        failRun(first->name, reason, "Unable to write file.", 2);
+      }
+  for (const std::size_t f : order) folders_[f].fd = Fd();  // unlocked
 }
 
-void DISCARD_OUTPUTS() {
-  outputs.clear();  // closes the descriptors: an unnamed file is gone with its last one
-  if (pendingCount == 0) return;
-  Guard guard;
-  removePending();
+// Puts back what the commit placed, newest first, and removes the new files' names. Called with
+// the signals held back.
+void OutputSet::rollback() {
+  for (std::size_t k = outputs_.size(); k-- > 0;) {
+    Output& output = outputs_[k];
+    const char* fixed = output.fixed.c_str();
+    const char* final = output.destination.c_str();
+    int error = 0;
+    switch (output.step) {
+      case Output::made:
+        continue;
+      case Output::linked:
+        error = ::unlink(fixed) == 0 ? 0 : errno;
+        break;
+      case Output::swapped:  // the previous file back, then the new one's name gone
+        error = renameat2(AT_FDCWD, fixed, AT_FDCWD, final, RENAME_EXCHANGE) == 0 ? 0 : errno;
+        if (error == 0) error = ::unlink(fixed) == 0 ? 0 : errno;
+        break;
+      case Output::moved:
+        error = ::unlink(final) == 0 ? 0 : errno;
+        break;
+      case Output::replaced:
+        error = EOPNOTSUPP;  // renamed over without an exchange: the previous file is gone
+        break;
+    }
+    if (error != 0)
+      printReason(output.name, std::string("could not be put back: ") + std::strerror(error));
+    output.step = Output::made;
+  }
+}
+
+void PREPARE_OUTPUTS(OutputSet& outputs, const OutputPlan& plan) {
+  std::vector<std::uint64_t> bytes;
+  for (const OutputLayout& layout : plan.layouts) bytes.push_back(layout.fileBytes);
+  outputs.make(bytes);
+}
+
+void COMMIT_OUTPUTS(OutputSet& outputs, const Options& options) {
+  outputs.commit(options.sync, options.lockWait);
 }
 
 bool writeFully(int fd, const unsigned char* buffer, std::size_t count) {

@@ -22,6 +22,8 @@ void splitSource(const std::string& sourceName, const Options& options) {
   SKIP_REPEATED(source);
   const SourceFormat format = GET_ATTRIBUTES(source, options.anyFormat);
   const std::vector<std::string> names = outputNames(stem, format.channels);
+  // The guards first: -n never hides a clash within the run.
+  GUARD_OUTPUTS(names);
   if (options.noClobber) KEEP_EXISTING(names);
 
   const std::uint64_t end = SAMPLE_END(source, format.dataStart);
@@ -30,16 +32,15 @@ void splitSource(const std::string& sourceName, const Options& options) {
           ? (end - format.dataStart) / (std::uint64_t{format.containerBytes} * format.channels)
           : 0;
 
-  GUARD_OUTPUTS(names);
-  CHECK_NOT_SOURCE(source, names);
   CHECK_OUTPUT_FOLDER(options.outputDir);
+  OutputSet outputs(source, names);
   const OutputPlan plan =
       PLAN_OUTPUTS(format, frames, READ_METADATA(source, format, end, options.metadata));
-  PREPARE_OUTPUTS(source, names);
-  WRITE_HEADERS(source, plan);
-  COPY_DATA(source, format, frames);
-  WRITE_TRAILERS(source, plan);
-  COMMIT_OUTPUTS(options.sync);
+  PREPARE_OUTPUTS(outputs, plan);
+  WRITE_HEADERS(source, plan, outputs);
+  COPY_DATA(source, format, frames, outputs);
+  WRITE_TRAILERS(source, plan, outputs);
+  COMMIT_OUTPUTS(outputs, options);
   endRun("done", 0);
 }
 
@@ -52,5 +53,5 @@ int main(int argc, char** argv) {
   const int first = parseOptions(argc, argv, options);
   const auto count = static_cast<std::size_t>(argc - first);
   if (count > 1) return SPLIT_EACH(argv + first, count, options, splitSource);
-  splitSource(count == 1 ? argv[first] : askSourceName(), options);
+  return RUN_SOURCE(splitSource, count == 1 ? argv[first] : askSourceName(), options);
 }

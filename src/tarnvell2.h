@@ -7,6 +7,7 @@
 #ifndef TARNVELL2_H
 #define TARNVELL2_H
 
+#include <signal.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,9 @@ struct Fd {
   int fd;
 };
 
+// A source's outputs (see Outputs below).
+class OutputSet;
+
 // ---- Options: what the user asked for beyond the default split.
 
 struct Options {
@@ -59,6 +64,7 @@ struct Options {
   bool anyFormat = false;  // -a: any sample format copied by bytes, any channel count from 2
   bool metadata = false;   // -m: the source's metadata carried to each output
   bool sync = false;       // --sync: "done" means the outputs are on the disk
+  unsigned lockWait = 30;  // --lock-wait: seconds to wait for another run's lock on a folder
 };
 
 // Reads the options before the first source name into `options` and returns the index of that
@@ -68,15 +74,14 @@ int parseOptions(int argc, char** argv, Options& options);
 
 // ---- Console and the end of a source's run.
 
-// What ends a source's run in a run of several sources: the batch loop catches it and goes on
-// with the next source.
+// What ends a source's run: thrown by endRun, so that everything the run holds (its outputs
+// above all) is released on the way out, and caught in one place, RUN_SOURCE.
 struct RunEnded {
   int status;
 };
 
 // Prints the message and a line end on standard output (behind "NAME: " in a run of several
-// sources) and ends the source's run with the status: the process ends, or, in a run of several
-// sources, RunEnded goes back to the batch loop.
+// sources) and ends the source's run with the status.
 [[noreturn]] void endRun(const std::string& message, int status);
 
 // Prints "tarnvell2: NAME: REASON" on standard error: why the named file failed.
@@ -85,6 +90,17 @@ void printReason(const std::string& name, const std::string& reason);
 // As endRun, after the reason line.
 [[noreturn]] void failRun(const std::string& name, const std::string& reason,
                           const std::string& message, int status);
+
+// Ends the process, before any source is read, with the message on standard output (--help,
+// --version).
+[[noreturn]] void exitWith(const std::string& message, int status);
+
+// The stages of one source; every way out of them ends its run with endRun.
+using SplitSource = void (*)(const std::string& sourceName, const Options& options);
+
+// Runs the stages of one source and returns its status: what endRun said, or 2 after "Not
+// enough memory." when an allocation failed anywhere.
+int RUN_SOURCE(SplitSource split, const std::string& sourceName, const Options& options);
 
 // In a run with several sources: the result line of this one starts with "NAME: ", the
 // progress line says which of how many it is, and endRun returns to the batch loop.
@@ -305,22 +321,22 @@ struct OutputPlan {
 OutputPlan PLAN_OUTPUTS(const SourceFormat& format, std::uint64_t frames, Metadata metadata);
 
 // Appends bytes of an output's header to output k (see the outputs below).
-void MAKE_HEADER(std::size_t output, const std::vector<unsigned char>& bytes);
+void MAKE_HEADER(OutputSet& outputs, std::size_t output, const std::vector<unsigned char>& bytes);
 
 // Writes what comes before the samples of every output, the carried chunks included, and what
 // comes after them: the pad byte, the chunks after.
-void WRITE_HEADERS(Source& source, const OutputPlan& plan);
-void WRITE_TRAILERS(Source& source, const OutputPlan& plan);
+void WRITE_HEADERS(Source& source, const OutputPlan& plan, OutputSet& outputs);
+void WRITE_TRAILERS(Source& source, const OutputPlan& plan, OutputSet& outputs);
 
 // Copies the carried chunks that came before (or after) the source's samples into every output,
 // each read once.
-void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after);
+void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after, OutputSet& outputs);
 
-// ---- Outputs: written under temporary names beside them, renamed over them when complete.
+// ---- Outputs: one object owns the outputs of a source, from their names to their commit.
 
-// The temporary name for an output that will live at `destination`: ".NAME.XXXXXX" in the same
-// folder, for mkstemp, cut to fit a file name's 255 bytes.
-std::string temporaryName(const std::string& destination);
+// The hidden name ".NAME" + suffix beside a destination, cut to fit a file name's 255 bytes (a
+// cut base gets a hash of the whole name, so that two long names never share one).
+std::string temporaryName(const std::string& destination, const std::string& suffix = ".XXXXXX");
 
 // -d: ends the run with "Unable to open file." unless the folder exists ("" is the source's own
 // folder, which needs no check).
@@ -330,37 +346,77 @@ void CHECK_OUTPUT_FOLDER(const std::string& folder);
 // folder), before anything is read past the probe.
 void KEEP_EXISTING(const std::vector<std::string>& outputNames);
 
-// Ends the run when an output is the source itself, or two outputs are one file: truncating it
-// would destroy audio before it is read.
-void CHECK_NOT_SOURCE(const Source& source, const std::vector<std::string>& outputNames);
-
-// Finds the file each output name stands for (through symbolic links) and makes an unnamed file
-// (or, where the file system has none, a temporary file) beside it, or, where none can be made,
-// opens the output itself; each output is then one
-// descriptor until it is committed (the soft limit of descriptors is raised for a poly file
-// where the hard one allows). Ends the run when an output cannot be written. From here on a
-// failure or a signal removes the temporary files.
-void PREPARE_OUTPUTS(const Source& source, const std::vector<std::string>& outputNames);
-
 // Writes all of the bytes, retrying after a signal; false (with errno) on a failed write.
 bool writeFully(int fd, const unsigned char* buffer, std::size_t count);
 
-// The descriptor of output k, and its name as the user knows it.
-int outputFd(std::size_t output);
-const std::string& outputName(std::size_t output);
+// A source's outputs. Each goes through these states, in order:
+//   resolved   its name followed through symbolic links to a destination: a folder, known by its
+//              device and inode, and a last component; the file there, if any, and its mode.
+//   made       one descriptor, kept until the commit: an unnamed file (O_TMPFILE) in the
+//              destination's folder, or where the file system has none, a named temporary file
+//              there (".NAME.XXXXXX"); or, where the folder may not be written though the file
+//              may, and for a pipe or a device, the destination itself, written in place. Each
+//              regular file has its blocks allocated for its planned length.
+//   linked     (the commit, under a lock on the folder, signals held back) the new file at its
+//              fixed name, ".NAME.tarnvell2", beside the destination.
+//   placed     at its final name: exchanged with the previous file, which takes the fixed name;
+//              or moved to a name that was free; the last one renamed over the previous file.
+//              Once the last is placed the source is split: a signal held back then ends the run
+//              after its "done".
+//   committed  the previous files, at the fixed names, removed.
+// The rules:
+//   - Nothing under a final name changes before the commit, except outputs written in place,
+//     which are all opened before any is truncated.
+//   - Leaving scope before the commit discards: what was placed is put back, the linked and the
+//     named temporary files are removed, the descriptors closed (an unnamed file is gone with
+//     its last one).
+//   - A fixed name exists only while its folder is locked: one found there is a dead run's
+//     leftover, which the holder of the lock removes.
+//   - Two outputs that are one file, however spelled, or one that is the source, are refused
+//     before anything is made.
+//   - The signal handler removes only the named temporary files, from storage sized once.
+class OutputSet {
+ public:
+  // Resolves every name; ends the run with "Unable to open file." when an output is the source,
+  // two are one file, or one cannot be written.
+  OutputSet(const Source& source, const std::vector<std::string>& names);
+  ~OutputSet();
+  OutputSet(const OutputSet&) = delete;
+  OutputSet& operator=(const OutputSet&) = delete;
 
-// Names the complete outputs: links each unnamed one to a temporary name, closes all, renames
-// them over their final names in order, with their folders locked. With `sync`, each output is
-// on the disk before it is renamed, and the folders after.
-void COMMIT_OUTPUTS(bool sync);
+  // Makes every output, output k with its blocks allocated for bytes[k] (0: not known), or
+  // ends the run.
+  void make(const std::vector<std::uint64_t>& bytes);
+  // Writes to output k, or ends the run with "Unable to write file.".
+  void write(std::size_t k, const unsigned char* bytes, std::size_t count);
+  // Places every output at its final name, all or none, under the folders' locks (waiting at
+  // most lockWait seconds for another run's); with `sync`, each on the disk before, the folders
+  // after. Ends the run on a failure, with the previous outputs put back.
+  void commit(bool sync, unsigned lockWait);
 
-// Closes the outputs of a run that ended early and removes their temporary files.
-void DISCARD_OUTPUTS();
+  std::size_t size() const;
+  const std::string& name(std::size_t k) const;
+
+  struct Output;
+  struct Folder;
+
+ private:
+  void rollback();
+  void holdSignals();
+  std::vector<Output> outputs_;
+  std::vector<Folder> folders_;
+  std::unique_ptr<char[]> pendingMemory_;  // what the signal handler removes
+  bool committed_ = false;
+  bool signalsHeld_ = false;
+  sigset_t savedMask_;
+};
+
+// The stages' names for the outputs' life: made with room for the plan, committed as the
+// options say.
+void PREPARE_OUTPUTS(OutputSet& outputs, const OutputPlan& plan);
+void COMMIT_OUTPUTS(OutputSet& outputs, const Options& options);
 
 // ---- Several sources.
-
-// The stages of one source; ends its run with endRun.
-using SplitSource = void (*)(const std::string& sourceName, const Options& options);
 
 // Splits each of the `count` sources in turn in this process; each result line starts with
 // "NAME: ". Returns the highest status.
@@ -389,7 +445,8 @@ void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t b
 
 // Reads frameCount frames from the source's data start on, once, and appends the samples of
 // channel k to output k.
-void COPY_DATA(Source& source, const SourceFormat& format, std::uint64_t frameCount);
+void COPY_DATA(Source& source, const SourceFormat& format, std::uint64_t frameCount,
+               OutputSet& outputs);
 
 // The block buffers of the run (1 MiB), for copying carried chunks too.
 unsigned char* blockMemory(std::size_t& bytes);

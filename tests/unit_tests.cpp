@@ -131,16 +131,26 @@ TEST(Names, HaveNoLengthLimit) {
 }
 
 TEST(Names, TemporaryNamesSitBesideTheOutputAndFitTheFileSystem) {
-  const std::string longName(300, 'n');
   const struct {
-    std::string destination, temporary;
+    std::string destination, suffix, temporary;
   } cases[] = {
-      {"songL.wav", ".songL.wav.XXXXXX"},
-      {"takes/songL.wav", "takes/.songL.wav.XXXXXX"},
-      {"/abs/.hiddenR.wav", "/abs/..hiddenR.wav.XXXXXX"},
-      {"d/" + longName, "d/." + longName.substr(0, 247) + ".XXXXXX"},
+      {"songL.wav", ".XXXXXX", ".songL.wav.XXXXXX"},
+      {"takes/songL.wav", ".XXXXXX", "takes/.songL.wav.XXXXXX"},
+      {"/abs/.hiddenR.wav", ".XXXXXX", "/abs/..hiddenR.wav.XXXXXX"},
+      {"takes/songL.wav", ".tarnvell2", "takes/.songL.wav.tarnvell2"},
   };
-  for (const auto& c : cases) EXPECT_EQ(temporaryName(c.destination), c.temporary);
+  for (const auto& c : cases) EXPECT_EQ(temporaryName(c.destination, c.suffix), c.temporary);
+  // A long name is cut to fit NAME_MAX, and two that differ only past the cut stay apart: the
+  // fixed names of one commit must never be one file.
+  const std::string longName(300, 'n');
+  for (const char* suffix : {".XXXXXX", ".tarnvell2"}) {
+    const std::string a = temporaryName("d/" + longName + "_1.wav", suffix);
+    const std::string b = temporaryName("d/" + longName + "_2.wav", suffix);
+    EXPECT_EQ(a.size(), 2 + 255u);
+    EXPECT_EQ(a.compare(0, 3 + 200, "d/." + longName.substr(0, 200)), 0);
+    EXPECT_EQ(a.compare(a.size() - std::strlen(suffix), std::string::npos, suffix), 0);
+    EXPECT_NE(a, b);
+  }
 }
 
 TEST(Probe, ReadsTheAttributesOfUsableFiles) {

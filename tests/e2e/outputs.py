@@ -217,7 +217,7 @@ class AllOrNothing(Scratch):
                     self.write("song%s.wav" % side, content)
                 inject = ["-e", "inject=fsync:error=EIO:when=%d" % failing] if failing else []
                 p = subprocess.run(["strace", "-f", "-o", self.path("trace"), "-e",
-                                    "trace=fsync,rename,linkat,openat"] + inject + [TOOL] + args +
+                                    "trace=fsync,rename,renameat2,linkat,openat"] + inject + [TOOL] + args +
                                    ["song.wav"], cwd=self.dir, capture_output=True, timeout=60,
                                    env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
                 self.assertEqual((p.stdout, p.returncode), (out, status))
@@ -227,7 +227,7 @@ class AllOrNothing(Scratch):
                 os.unlink(self.path("trace"))
                 self.assertEqual(self.files(), ["song.wav", "songL.wav", "songR.wav"])
                 syncs = [k for k, c in enumerate(calls) if c.startswith("fsync(")]
-                renames = [k for k, c in enumerate(calls) if c.startswith("rename(")]
+                renames = [k for k, c in enumerate(calls) if c.startswith(("rename(", "renameat2("))]
                 if not args:
                     self.assertEqual(syncs, [])
                     continue
