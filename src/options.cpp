@@ -2,6 +2,7 @@
 // after it is a source name even when it starts with '-'.
 #include <getopt.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,8 @@ const char* const kUsage =
     "                        on standard error what is not carried\n"
     "      --sync            put each output on the disk before it is renamed, and\n"
     "                        the folder after: done survives a power cut\n"
+    "      --lock-wait=SECONDS  wait at most SECONDS (default 30) for another\n"
+    "                        process's lock on an output folder\n"
     "  -h, --help            print this text\n"
     "      --version         print the version\n"
     "\n"
@@ -58,7 +61,7 @@ const char* const kUsage =
 }  // namespace
 
 int parseOptions(int argc, char** argv, Options& options) {
-  enum { kVersion = 256, kSync };
+  enum { kVersion = 256, kSync, kLockWait };
   static const struct option longOptions[] = {
       {"output-dir", required_argument, nullptr, 'd'},
       {"whole-name", no_argument, nullptr, 'w'},
@@ -66,6 +69,7 @@ int parseOptions(int argc, char** argv, Options& options) {
       {"any-format", no_argument, nullptr, 'a'},
       {"metadata", no_argument, nullptr, 'm'},
       {"sync", no_argument, nullptr, kSync},
+      {"lock-wait", required_argument, nullptr, kLockWait},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0},
@@ -102,6 +106,16 @@ int parseOptions(int argc, char** argv, Options& options) {
       case kSync:
         options.sync = true;
         break;
+      case kLockWait: {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long seconds = std::strtoul(optarg, &end, 10);
+        if (*optarg < '0' || *optarg > '9' || *end != '\0' || errno != 0 || seconds > 86400)
+          badCommandLine("option '--lock-wait' needs a number of seconds up to 86400, not '" +
+                         std::string(optarg) + "'");
+        options.lockWait = static_cast<unsigned>(seconds);
+        break;
+      }
       case kVersion:
         exitWith("tarnvell2 " TARNVELL2_VERSION, 0);
       case ':':

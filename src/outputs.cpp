@@ -163,8 +163,7 @@ bool unsupported(int error) {
 // Every output stays open until all are complete: a poly file needs a descriptor each, beside
 // the source, the standard streams and its folders. Asked for, or refused, before anything is
 // made.
-void raiseDescriptorLimit(const std::string& sourceName, std::size_t outputs,
-                          std::size_t folders) {
+void raiseDescriptorLimit(const std::string& sourceName, std::size_t outputs, std::size_t folders) {
   const rlim_t needed = outputs + folders + 8;
   static rlim_t enough = 0;  // known to be allowed: asked once in a batch
   struct rlimit limit;
@@ -241,7 +240,7 @@ void KEEP_EXISTING(const std::vector<std::string>& outputNames) {
 }
 
 OutputSet::OutputSet(const Source& source, const std::vector<std::string>& names)
-    : outputs_(names.size()) {
+    : sourceName_(source.name), outputs_(names.size()) {
   // Pass one: what each name stands for, and whether two stand for one file. POSIX stat rather
   // than std::filesystem, whose locale machinery would make the binary six times larger.
   std::map<std::pair<dev_t, ino_t>, std::size_t> files, folders;
@@ -272,13 +271,11 @@ OutputSet::OutputSet(const Source& source, const std::vector<std::string>& names
     }
     // Two links to one missing file, spelled x/new.wav and x/../x/new.wav, are one file.
     const auto destination = destinations.emplace(
-        std::make_tuple(where.st_dev, where.st_ino, output.destination.substr(folder.size())),
-        k);
+        std::make_tuple(where.st_dev, where.st_ino, output.destination.substr(folder.size())), k);
     if (!destination.second)
       failRun(output.name, "is the same file as " + outputs_[destination.first->second].name,
               "Unable to open file.", 2);
-    const auto known = folders.emplace(std::make_pair(where.st_dev, where.st_ino),
-                                       folders_.size());
+    const auto known = folders.emplace(std::make_pair(where.st_dev, where.st_ino), folders_.size());
     if (known.second)
       folders_.push_back(Folder{folder.empty() ? "." : folder, where.st_dev, where.st_ino, Fd()});
     output.folder = known.first->second;
@@ -332,8 +329,7 @@ const std::string& OutputSet::name(std::size_t k) const {
 }
 
 void OutputSet::make(const std::vector<std::uint64_t>& bytes) {
-  raiseDescriptorLimit(outputs_.empty() ? "" : outputs_[0].name, outputs_.size(),
-                       folders_.size());
+  raiseDescriptorLimit(sourceName_, outputs_.size(), folders_.size());
   installHandlers();
   // Every output is made before any is opened in place, and those are all opened before any is
   // truncated, so that a refusal leaves every file as it was.
@@ -403,8 +399,8 @@ void OutputSet::make(const std::vector<std::uint64_t>& bytes) {
   }
   for (Output& output : outputs_)
     if (output.way == Output::inPlace) {
-      if (!output.exists) failRun(output.name, std::strerror(output.makeError),
-                                  "Unable to open file.", 2);
+      if (!output.exists)
+        failRun(output.name, std::strerror(output.makeError), "Unable to open file.", 2);
       output.fd = Fd(::open(output.destination.c_str(), O_WRONLY | O_CLOEXEC));
       if (output.fd.fd < 0) failRun(output.name, std::strerror(errno), "Unable to open file.", 2);
     }
@@ -456,10 +452,11 @@ void OutputSet::commit(bool sync, unsigned lockWait) {
     Folder& folder = folders_[f];
     folder.fd = Fd(::open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // A folder that cannot be opened is renamed into unlocked.
-    if (folder.fd.fd >= 0 && !lockFolder(folder.fd.fd, folder.path == "." ? "." : folder.path,
-                                         lockWait))
-      failRun(folder.path, "still locked by another process after " + std::to_string(lockWait) +
-                               " s",
+    // The folder as the user spells it: "out", not "out/".
+    std::string shown = folder.path;
+    if (shown.size() > 1 && shown.back() == '/') shown.pop_back();
+    if (folder.fd.fd >= 0 && !lockFolder(folder.fd.fd, shown, lockWait))
+      failRun(shown, "still locked by another process after " + std::to_string(lockWait) + " s",
               "Unable to write file.", 2);
   }
   // From here the signals wait: the run is split or put back before one can end it.
@@ -539,8 +536,8 @@ void OutputSet::commit(bool sync, unsigned lockWait) {
   // its folder removes it.
   for (Output& output : outputs_)
     if (output.step == Output::swapped && ::unlink(output.fixed.c_str()) != 0)
-      printReason(output.name, "the previous file stays as " + output.fixed + ": " +
-                                   std::strerror(errno));
+      printReason(output.name,
+                  "the previous file stays as " + output.fixed + ": " + std::strerror(errno));
   // --sync: the renames themselves on the disk.
   if (sync)
     for (const std::size_t f : order)

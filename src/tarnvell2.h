@@ -403,6 +403,7 @@ class OutputSet {
  private:
   void rollback();
   void holdSignals();
+  std::string sourceName_;
   std::vector<Output> outputs_;
   std::vector<Folder> folders_;
   std::unique_ptr<char[]> pendingMemory_;  // what the signal handler removes

@@ -55,6 +55,20 @@ class Batch(Scratch):
             ({"take.1.wav": stereo, "take.2.wav": source(pattern(80))},
              ["take.1.wav", "take.2.wav"], b"take.1.wav: done\ntake.2.wav: Unable to open file.\n",
              2, rb"^tarnvell2: takeL\.wav: was written by take\.1\.wav in this run", ["take"]),
+            # ... with -n too: the guard comes first, so the clash is not a skip.
+            ({"take.1.wav": stereo, "take.2.wav": source(pattern(80))},
+             ["-n", "take.1.wav", "take.2.wav"],
+             b"take.1.wav: done\ntake.2.wav: Unable to open file.\n", 2,
+             rb"^tarnvell2: takeL\.wav: was written by take\.1\.wav in this run", ["take"]),
+            # A re-run over a folder of earlier outputs: each replaced output frees an inode
+            # number that the next may get, and each skip still gives its true reason.
+            (dict({n + ".wav": stereo for n in "ab"}, **{n + s + ".wav": done[s == "R"]
+                                                          for n in "ab" for s in "LR"}),
+             ["a.wav", "aL.wav", "aR.wav", "b.wav", "bL.wav", "bR.wav"],
+             b"a.wav: done\naL.wav: skipped\naR.wav: skipped\nb.wav: done\nbL.wav: skipped\n"
+             b"bR.wav: skipped\n", 0, b"^" + b"".join(
+                 b"tarnvell2: %s%s\\.wav: is an output of %s\\.wav in this run\n" % (n, s, n)
+                 for n in (b"a", b"b") for s in (b"L", b"R")) + b"$", ["a", "b"]),
         ]
         for files, args, out, status, err, split in cases:
             with self.subTest(args):
