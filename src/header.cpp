@@ -108,8 +108,11 @@ std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint64_
   return outputHeader(outputLayout(format, frames, 0, 0));
 }
 
-OutputPlan PLAN_OUTPUTS(const SourceFormat& format, std::uint64_t frames, Metadata metadata) {
-  OutputPlan plan{format, frames, std::move(metadata), {}};
+OutputPlan PLAN_OUTPUTS(const SourceFormat& format, std::uint64_t sampleEnd, Metadata metadata) {
+  const std::uint64_t bytes = sampleEnd > format.dataStart ? sampleEnd - format.dataStart : 0;
+  const std::uint64_t frameBytes = std::uint64_t{format.containerBytes} * format.channels;
+  OutputPlan plan{format, bytes / frameBytes, bytes % frameBytes, std::move(metadata), {}};
+  const std::uint64_t frames = plan.frames;
   for (std::uint32_t k = 0; k < format.channels; ++k) {
     std::uint64_t bytes[2] = {0, 0};  // before the samples, after them
     for (const CarriedChunk& chunk : plan.metadata.chunks) {
@@ -143,4 +146,12 @@ void WRITE_TRAILERS(Source& source, const OutputPlan& plan, OutputSet& outputs) 
   for (std::size_t k = 0; k < plan.layouts.size(); ++k)
     if (plan.layouts[k].pad) MAKE_HEADER(outputs, k, {0});
   CARRY_CHUNKS(source, plan, true, outputs);
+}
+
+void REPORT_LEFT_OUT(const Source& source, const OutputPlan& plan) {
+  if (plan.leftover != 0)
+    printReason(source.name, std::to_string(plan.leftover) +
+                                 (plan.leftover == 1 ? " byte" : " bytes") +
+                                 " after the last whole frame not copied");
+  if (!plan.metadata.dropped.empty()) printReason(source.name, droppedLine(plan.metadata.dropped));
 }

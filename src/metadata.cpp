@@ -31,90 +31,232 @@ std::string tagName(const unsigned char* tag) {
 }
 
 void noteDropped(Metadata& metadata, const std::string& name) {
-  if (std::find(metadata.dropped.begin(), metadata.dropped.end(), name) == metadata.dropped.end())
-    metadata.dropped.push_back(name);
+  if (metadata.droppedSet.insert(name).second) metadata.dropped.push_back(name);
 }
 
-std::size_t find(const std::string& text, const std::string& what, std::size_t from,
-                 std::size_t end) {
-  const std::size_t at = text.find(what, from);
-  return at == std::string::npos || at + what.size() > end ? std::string::npos : at;
+// One tag of an XML text: <NAME attributes>, </NAME> or <NAME/>, from `start` to just past its
+// '>'. Comments, CDATA, declarations and processing instructions are passed over as `other`.
+struct Tag {
+  std::size_t start = 0, end = 0;
+  std::string name;
+  bool closing = false, empty = false, other = false;
+};
+
+bool isNameChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.' ||
+         c == ':' || (c & 0x80) != 0;
 }
 
-// The text of <NAME>...</NAME> between from and end, trimmed; false when it is not there once.
-bool element(const std::string& text, const std::string& name, std::size_t from, std::size_t end,
-             std::size_t& valueStart, std::size_t& valueEnd) {
-  const std::size_t open = find(text, "<" + name + ">", from, end);
-  if (open == std::string::npos) return false;
-  valueStart = open + name.size() + 2;
-  valueEnd = find(text, "</" + name + ">", valueStart, end);
-  if (valueEnd == std::string::npos ||
-      find(text, "<" + name + ">", valueEnd, end) != std::string::npos)
+// The next tag at or after `from`; false at the end of the text, and with `broken` set when a
+// tag is not closed.
+bool nextTag(const std::string& xml, std::size_t from, Tag& tag, bool& broken) {
+  const std::size_t at = xml.find('<', from);
+  if (at == std::string::npos) return false;
+  tag = Tag();
+  tag.start = at;
+  auto skipTo = [&](const char* end) {
+    const std::size_t e = xml.find(end, at + 1);
+    broken = e == std::string::npos;
+    tag.end = broken ? xml.size() : e + std::strlen(end);
+    tag.other = true;
+    return !broken;
+  };
+  if (xml.compare(at, 4, "<!--") == 0) return skipTo("-->");
+  if (xml.compare(at, 9, "<![CDATA[") == 0) return skipTo("]]>");
+  if (xml.compare(at, 2, "<?") == 0) return skipTo("?>");
+  if (xml.compare(at, 2, "<!") == 0) return skipTo(">");
+  std::size_t k = at + 1;
+  tag.closing = k < xml.size() && xml[k] == '/';
+  if (tag.closing) ++k;
+  const std::size_t nameStart = k;
+  while (k < xml.size() && isNameChar(xml[k])) ++k;
+  tag.name = xml.substr(nameStart, k - nameStart);
+  // Attributes, with '>' allowed inside their quotes.
+  for (char quote = 0; k < xml.size(); ++k) {
+    if (quote != 0) {
+      if (xml[k] == quote) quote = 0;
+    } else if (xml[k] == '"' || xml[k] == '\'') {
+      quote = xml[k];
+    } else if (xml[k] == '>') {
+      tag.empty = xml[k - 1] == '/';
+      tag.end = k + 1;
+      broken = tag.name.empty();
+      return !broken;
+    }
+  }
+  broken = true;
+  return false;
+}
+
+// The span of each element named `name` between from and to: start tag to end tag.
+struct Element {
+  std::size_t start, valueStart, valueEnd, end;
+};
+
+// The elements named `name` directly or deeper between from and to; false with the problem when
+// one is not closed, or another tag is.
+bool elements(const std::string& xml, const std::string& name, std::size_t from, std::size_t to,
+              std::vector<Element>& found, std::string& problem) {
+  Tag tag;
+  bool broken = false;
+  std::size_t open = std::string::npos, valueStart = 0;
+  for (std::size_t at = from; nextTag(xml, at, tag, broken) && tag.start < to; at = tag.end) {
+    if (tag.other || tag.name != name) continue;
+    if (!tag.closing && tag.empty && open == std::string::npos) {
+      found.push_back({tag.start, tag.end, tag.end, tag.end});
+    } else if (!tag.closing && open == std::string::npos) {
+      open = tag.start;
+      valueStart = tag.end;
+    } else if (tag.closing && open != std::string::npos) {
+      found.push_back({open, valueStart, tag.start, tag.end});
+      open = std::string::npos;
+    } else {
+      problem = "its " + name + " is not closed once";
+      return false;
+    }
+  }
+  if (broken || open != std::string::npos) {
+    problem = broken ? "a tag is not closed" : "its " + name + " is not closed once";
     return false;
-  while (valueStart < valueEnd && std::isspace(static_cast<unsigned char>(text[valueStart])))
-    ++valueStart;
-  while (valueEnd > valueStart && std::isspace(static_cast<unsigned char>(text[valueEnd - 1])))
-    --valueEnd;
+  }
+  return true;
+}
+
+void trim(const std::string& text, std::size_t& start, std::size_t& end) {
+  while (start < end && std::isspace(static_cast<unsigned char>(text[start]))) ++start;
+  while (end > start && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+}
+
+// The one element named `name` inside [from, to), its value trimmed; false when there is none,
+// and with the problem when there are several.
+bool onlyElement(const std::string& xml, const std::string& name, std::size_t from, std::size_t to,
+                 Element& element, std::string& problem) {
+  std::vector<Element> found;
+  if (!elements(xml, name, from, to, found, problem)) return false;
+  if (found.size() > 1) problem = "a track has " + name + " twice";
+  if (found.size() != 1) return false;
+  element = found[0];
+  trim(xml, element.valueStart, element.valueEnd);
   return true;
 }
 
 }  // namespace
 
-bool ixmlForChannel(const std::string& xml, std::uint32_t channel, std::string& out,
-                    std::string& problem) {
-  const std::size_t listOpen = xml.find("<TRACK_LIST>");
-  if (listOpen == std::string::npos) {
+bool readIxmlTracks(const std::string& xml, IxmlTracks& list, std::string& problem) {
+  list = IxmlTracks();
+  // Trailing NUL bytes pad a chunk for a later, longer text; any other NUL is another encoding.
+  const std::size_t text = xml.find_last_not_of('\0') + 1;
+  if (xml.compare(0, 2, "\xFF\xFE") == 0 || xml.compare(0, 2, "\xFE\xFF") == 0 ||
+      xml.find('\0') < text) {
+    problem = "its text is UTF-16, which is not read";
+    return false;
+  }
+  std::vector<Element> lists;
+  if (!elements(xml, "TRACK_LIST", 0, xml.size(), lists, problem)) return false;
+  if (lists.empty()) {
     // Nothing that says which track is which: the take's scene and notes hold for every one.
+    // But a track list that is there and cannot be read is never taken for none.
+    if (xml.find("TRACK_LIST") != std::string::npos) {
+      problem = "its TRACK_LIST cannot be read";
+      return false;
+    }
+    return true;
+  }
+  if (lists.size() > 1) {
+    problem = "it has more than one TRACK_LIST";
+    return false;
+  }
+  list.present = true;
+  list.start = lists[0].start;
+  list.end = lists[0].end;
+  Tag tag;
+  bool broken = false;
+  for (std::size_t at = lists[0].valueStart;
+       nextTag(xml, at, tag, broken) && tag.start < lists[0].valueEnd; at = tag.end)
+    if (tag.other) {
+      problem = "its track list holds comments or CDATA";
+      return false;
+    }
+  Element count;
+  if (onlyElement(xml, "TRACK_COUNT", lists[0].valueStart, lists[0].valueEnd, count, problem)) {
+    list.countStart = count.valueStart;
+    list.countEnd = count.valueEnd;
+  } else if (!problem.empty()) {
+    return false;
+  }
+  std::vector<Element> tracks;
+  if (!elements(xml, "TRACK", lists[0].valueStart, lists[0].valueEnd, tracks, problem))
+    return false;
+  for (const Element& t : tracks) {
+    Element index, name;
+    if (!onlyElement(xml, "INTERLEAVE_INDEX", t.valueStart, t.valueEnd, index, problem)) {
+      if (problem.empty()) problem = "a track has no INTERLEAVE_INDEX";
+      return false;
+    }
+    const std::string value = xml.substr(index.valueStart, index.valueEnd - index.valueStart);
+    if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != value.npos) {
+      problem = "a track's INTERLEAVE_INDEX is not a channel number";
+      return false;
+    }
+    IxmlTrack track{t.start,
+                    t.end,
+                    index.valueStart,
+                    index.valueEnd,
+                    static_cast<std::uint32_t>(std::stoul(value)),
+                    std::string()};
+    if (onlyElement(xml, "NAME", t.valueStart, t.valueEnd, name, problem))
+      track.name = xml.substr(name.valueStart, name.valueEnd - name.valueStart);
+    else if (!problem.empty())
+      return false;
+    list.tracks.push_back(track);
+  }
+  return true;
+}
+
+bool ixmlForChannel(const std::string& xml, const IxmlTracks& list, std::uint32_t channel,
+                    std::string& out, std::string& problem) {
+  if (!list.present) {
     out = xml;
     return true;
   }
-  const std::size_t listClose = xml.find("</TRACK_LIST>", listOpen);
-  if (listClose == std::string::npos ||
-      xml.find("<TRACK_LIST>", listOpen + 1) != std::string::npos) {
-    problem = "its track list is not closed once";
-    return false;
-  }
-  if (find(xml, "<!", listOpen, listClose) != std::string::npos) {
-    problem = "its track list holds comments or CDATA";
-    return false;
-  }
-  // The tracks, each <TRACK>...</TRACK>; the one whose INTERLEAVE_INDEX is this channel's
-  // position in the source is kept.
-  std::size_t firstTrack = std::string::npos, lastTrackEnd = 0, keepStart = 0, keepEnd = 0;
-  int kept = 0;
-  for (std::size_t at = find(xml, "<TRACK>", listOpen, listClose); at != std::string::npos;
-       at = find(xml, "<TRACK>", lastTrackEnd, listClose)) {
-    const std::size_t close = find(xml, "</TRACK>", at, listClose);
-    std::size_t valueStart, valueEnd;
-    if (close == std::string::npos ||
-        !element(xml, "INTERLEAVE_INDEX", at, close, valueStart, valueEnd)) {
-      problem = "a track has no INTERLEAVE_INDEX";
-      return false;
+  // The one track whose INTERLEAVE_INDEX is this channel's position in the source, renumbered
+  // 1, in place of all of them; TRACK_COUNT 1.
+  const IxmlTrack* kept = nullptr;
+  int n = 0;
+  for (const IxmlTrack& track : list.tracks)
+    if (track.index == channel + 1) {
+      kept = &track;
+      ++n;
     }
-    if (firstTrack == std::string::npos) firstTrack = at;
-    lastTrackEnd = close + 8;
-    if (xml.compare(valueStart, valueEnd - valueStart, std::to_string(channel + 1)) == 0) {
-      ++kept;
-      keepStart = at;
-      keepEnd = lastTrackEnd;
-    }
-  }
-  if (kept != 1) {
+  if (n != 1) {
     problem =
-        (kept == 0 ? "no track has INTERLEAVE_INDEX " : "several tracks have INTERLEAVE_INDEX ") +
+        (n == 0 ? "no track has INTERLEAVE_INDEX " : "several tracks have INTERLEAVE_INDEX ") +
         std::to_string(channel + 1);
     return false;
   }
-  std::string track = xml.substr(keepStart, keepEnd - keepStart);
-  std::size_t valueStart, valueEnd;
-  element(track, "INTERLEAVE_INDEX", 0, track.size(), valueStart, valueEnd);
-  track.replace(valueStart, valueEnd - valueStart, "1");
-  std::string list = xml.substr(listOpen, firstTrack - listOpen) + track +
-                     xml.substr(lastTrackEnd, listClose - lastTrackEnd);
-  if (element(list, "TRACK_COUNT", 0, list.size(), valueStart, valueEnd))
-    list.replace(valueStart, valueEnd - valueStart, "1");
-  out = xml.substr(0, listOpen) + list + xml.substr(listClose);
+  const std::size_t first = list.tracks.front().start, last = list.tracks.back().end;
+  out.clear();
+  auto copy = [&](std::size_t from, std::size_t to) {
+    if (list.countStart >= from && list.countEnd <= to && list.countEnd > 0) {
+      out.append(xml, from, list.countStart - from);
+      out += '1';
+      out.append(xml, list.countEnd, to - list.countEnd);
+    } else {
+      out.append(xml, from, to - from);
+    }
+  };
+  copy(0, first);
+  out.append(xml, kept->start, kept->indexStart - kept->start);
+  out += '1';
+  out.append(xml, kept->indexEnd, kept->end - kept->indexEnd);
+  copy(last, xml.size());
   return true;
+}
+
+bool ixmlForChannel(const std::string& xml, std::uint32_t channel, std::string& out,
+                    std::string& problem) {
+  IxmlTracks list;
+  return readIxmlTracks(xml, list, problem) && ixmlForChannel(xml, list, channel, out, problem);
 }
 
 std::vector<unsigned char> chunkBody(const Metadata& metadata, const CarriedChunk& chunk,
@@ -148,7 +290,7 @@ std::vector<unsigned char> chunkBody(const Metadata& metadata, const CarriedChun
     }
     case ChunkKind::ixml: {
       std::string out, problem;
-      ixmlForChannel(metadata.ixml, channel, out, problem);
+      ixmlForChannel(metadata.ixml, metadata.ixmlTracks, channel, out, problem);
       body.assign(out.begin(), out.end());
       break;
     }
@@ -182,29 +324,58 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
     return true;  // no chunk list to carry from
   const std::uint64_t dataAt = format.dataStart - 8;
   const bool madeFact = format.coding != Coding::pcm;  // non-PCM outputs get a fact of their own
-  for (std::uint64_t at = 12; at + 8 <= fileLength;) {
+  // Each kind made anew for the output is carried once, from its first chunk: a second would
+  // get the first one's body, or, for many, outputs far larger than the source.
+  bool haveBext = false, haveIxml = false, havePeak = false, haveFact = false;
+  std::string last = tagName(head) + " at byte 0";  // the last chunk walked, for a reason
+  for (std::uint64_t at = 12; at < fileLength;) {
     unsigned char header[8];
-    if (read(at, header, 8) != 8) return false;
     if (at == dataAt) {
-      // Behind the samples, and the pad byte of an odd sample area where a chunk follows it.
+      // Behind the samples, and the pad byte of an odd sample area where a chunk follows it or
+      // it ends the file.
+      last = "data at byte " + std::to_string(at);
       at = sampleEnd;
       unsigned char next[8];
+      if (((sampleEnd - format.dataStart) & 1) != 0 && at + 1 == fileLength) break;
       if (at + 9 <= fileLength && read(at, next, 8) == 8 &&
           !wellFormedChunk(next, at, fileLength) && read(at + 1, next, 8) == 8 &&
           wellFormedChunk(next, at + 1, fileLength))
         ++at;
       continue;
     }
-    if (!wellFormedChunk(header, at, fileLength)) {
-      // A chunk whose body the end of the file cuts off is named; bytes that are no chunk are not.
-      if (printableTag(header))
+    ++metadata.steps;
+    const long got = at + 8 <= fileLength ? read(at, header, 8) : 0;
+    if (got < 0) return false;
+    if (got != 8 || !wellFormedChunk(header, at, fileLength)) {
+      // A chunk whose body the end of the file cuts off is named; bytes that are no chunk are
+      // named by where they start, so that nothing goes unmentioned.
+      if (got == 8 && printableTag(header) && Assem4(header + 4) > fileLength - at - 8)
         noteDropped(metadata, tagName(header) + " (cut off by the end of the file)");
+      else
+        noteDropped(metadata, "the rest of the file after " + last);
       break;
     }
     const std::uint32_t size = Assem4(header + 4);
-    const std::uint64_t next = at + 8 + size + (size & 1);
+    std::uint64_t next = at + 8 + size + (size & 1);
+    // Seen in files whose writer left out the pad byte after an odd size: the next header is
+    // tried both where the pad byte puts it and where it would be without one.
+    if ((size & 1) != 0 && next < fileLength && next != dataAt) {
+      unsigned char there[8];
+      const long padded = next + 8 <= fileLength ? read(next, there, 8) : 0;
+      if (padded < 0) return false;
+      if (padded != 8 || !wellFormedChunk(there, next, fileLength)) {
+        const long unpadded = read(next - 1, there, 8);
+        if (unpadded < 0) return false;
+        if ((unpadded == 8 && wellFormedChunk(there, next - 1, fileLength)) || next - 1 == dataAt)
+          --next;
+      }
+    }
     // A chunk that spans the data chunk's header is no chunk of this list.
-    if (at < dataAt && next > dataAt) break;
+    if (at < dataAt && next > dataAt) {
+      noteDropped(metadata, "the rest of the file after " + last);
+      break;
+    }
+    last = tagName(header) + " at byte " + std::to_string(at);
     CarriedChunk chunk;
     std::memcpy(chunk.tag, header, 4);
     chunk.at = at + 8;
@@ -212,6 +383,7 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
     chunk.after = at > dataAt;
     bool carry = false;
     std::vector<unsigned char>* keep = nullptr;
+    const char* twice = nullptr;
     if (is(header, "fmt ") || is(header, "ds64") || (is(header, "fact") && madeFact)) {
       // Made anew for the output.
     } else if (is(header, "LIST")) {
@@ -223,30 +395,37 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
     } else if (std::any_of(std::begin(kCopied), std::end(kCopied),
                            [&](const char* t) { return is(header, t); })) {
       carry = true;
-    } else if (is(header, "bext") && metadata.bext.empty() && size >= 602 &&
-               size <= kMaxRewritten) {
+    } else if (is(header, "bext") && size >= 602 && size <= kMaxRewritten) {
+      if (haveBext) twice = "bext";
       chunk.kind = ChunkKind::bext;
       keep = &metadata.bext;
-    } else if (is(header, "iXML") && metadata.ixml.empty() && size <= kMaxRewritten) {
+    } else if (is(header, "iXML") && size <= kMaxRewritten) {
+      if (haveIxml) twice = "iXML";
       chunk.kind = ChunkKind::ixml;
-    } else if (is(header, "PEAK") && metadata.peak.empty() &&
-               size >= 8 + 8 * std::uint64_t{format.channels} && size <= kMaxRewritten) {
+    } else if (is(header, "PEAK") && size >= 8 + 8 * std::uint64_t{format.channels} &&
+               size <= kMaxRewritten) {
+      if (havePeak) twice = "PEAK";
       chunk.kind = ChunkKind::peak;
       keep = &metadata.peak;
     } else if (is(header, "fact") && size >= 4) {
+      if (haveFact) twice = "fact";
       chunk.kind = ChunkKind::fact;
     } else {
       noteDropped(metadata, tagName(header));
     }
-    if (chunk.kind == ChunkKind::ixml) {
+    if (twice != nullptr) {
+      noteDropped(metadata, std::string(twice) + " (a second one)");
+    } else if (chunk.kind == ChunkKind::ixml) {
+      haveIxml = true;
       std::string xml(size, '\0');
       if (size > 0 &&
           read(at + 8, reinterpret_cast<unsigned char*>(&xml[0]), size) != static_cast<long>(size))
         return false;
       // Every output needs its own track, or none gets the iXML: never a guess.
       std::string out, problem;
-      for (std::uint32_t k = 0; k < format.channels && problem.empty(); ++k)
-        ixmlForChannel(xml, k, out, problem);
+      if (readIxmlTracks(xml, metadata.ixmlTracks, problem))
+        for (std::uint32_t k = 0; k < format.channels && problem.empty(); ++k)
+          ixmlForChannel(xml, metadata.ixmlTracks, k, out, problem);
       if (problem.empty()) {
         metadata.ixml = xml;
         carry = true;
@@ -254,11 +433,12 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
         noteDropped(metadata, "iXML (" + problem + ")");
       }
     } else if (keep != nullptr) {
+      (chunk.kind == ChunkKind::bext ? haveBext : havePeak) = true;
       keep->resize(size);
       if (read(at + 8, keep->data(), size) != static_cast<long>(size)) return false;
       carry = true;
     } else if (chunk.kind == ChunkKind::fact) {
-      carry = true;
+      haveFact = carry = true;
     }
     if (carry && metadata.chunks.size() < kMaxCarried)
       metadata.chunks.push_back(chunk);
@@ -276,12 +456,16 @@ Metadata READ_METADATA(Source& source, const SourceFormat& format, std::uint64_t
   int error = 0;
   if (!listMetadata(source.reader(error), source.length, format, sampleEnd, metadata))
     failRun(source.name, std::strerror(error), "Unable to read file.", 2);
-  if (!metadata.dropped.empty()) {
-    std::string names;
-    for (const std::string& name : metadata.dropped) names += (names.empty() ? "" : ", ") + name;
-    printReason(source.name, "not carried: " + names);
-  }
   return metadata;
+}
+
+std::string droppedLine(const std::vector<std::string>& dropped) {
+  constexpr std::size_t kNamed = 20;
+  std::string line = "not carried: ";
+  for (std::size_t k = 0; k < dropped.size() && k < kNamed; ++k)
+    line += (k == 0 ? "" : ", ") + dropped[k];
+  if (dropped.size() > kNamed) line += " and " + std::to_string(dropped.size() - kNamed) + " more";
+  return line;
 }
 
 void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after, OutputSet& outputs) {

@@ -42,6 +42,19 @@ std::string formatName(std::uint32_t tag, std::uint32_t effective) {
   return "format 0xFFFE with sub-format " + hex(effective);
 }
 
+// Seen in files from ALSA's arecord -f S24_LE: 24-bit samples in the low three bytes of 4-byte
+// containers, which only a plain PCM format chunk's block align (4 bytes a channel) tells.
+bool arecordLayout(std::uint32_t channels, std::uint32_t blockAlign, std::uint32_t bits) {
+  return bits == 24 && channels > 0 && blockAlign == 4 * channels;
+}
+
+// A plain PCM format chunk says where a sample sits only when the block align is its bytes for
+// each channel: in a larger slot it could be the high bytes or the low ones. Never a guess.
+std::string misaligned(std::uint32_t channels, std::uint32_t blockAlign, std::uint32_t bits) {
+  return "block align " + std::to_string(blockAlign) + " is not " + std::to_string(channels) +
+         (channels == 1 ? " channel of " : " channels of ") + std::to_string(bits) + " bits";
+}
+
 // The rules of -a: any channel count from 2, PCM of any width in whole bytes, float, A-law and
 // mu-law, each sample copied whole from its container. `effective` is the format tag or the one
 // the EXTENSIBLE sub-format stands for; `valid` the bits of the container that are used.
@@ -56,6 +69,11 @@ SourceFormat anyFormatSamples(std::uint32_t tag, std::uint32_t effective, std::u
   format.verdict = Verdict::badBits;
   if (effective != kPcm && effective != kFloat && effective != kALaw && effective != kMuLaw) {
     format.reason = formatName(tag, effective) + " cannot be split by copying bytes";
+    return format;
+  }
+  if (tag == kPcm && bits > 0 && blockAlign != channels * ((bits + 7) / 8) &&
+      !arecordLayout(channels, blockAlign, bits)) {
+    format.reason = misaligned(channels, blockAlign, bits);
     return format;
   }
   if (blockAlign == 0 || blockAlign % channels != 0) {
@@ -84,6 +102,8 @@ SourceFormat anyFormatSamples(std::uint32_t tag, std::uint32_t effective, std::u
   format.containerBytes = container;
   format.bytesPerSample = container;
   format.bitsPerSample = format.coding == Coding::pcm ? valid : container * 8;
+  // arecord's layout, known to be low bytes, is packed to three bytes for any channel count.
+  if (tag == kPcm && arecordLayout(channels, blockAlign, bits)) format.bytesPerSample = 3;
   return format;
 }
 
@@ -200,25 +220,33 @@ SourceFormat describeSamples(const unsigned char* fields, std::size_t length, bo
   } else if (effective != kPcm) {
     format.verdict = Verdict::badBits;
     format.reason = formatName(tag, effective) + " is not PCM";
-  } else if (bits != 16 && bits != 24) {
-    format.verdict = Verdict::badBits;
-  } else {
+  } else if ((bits == 16 || bits == 24) &&
+             (blockAlign == bits / 4 || arecordLayout(channels, blockAlign, bits))) {
     format.verdict = Verdict::usable;
     format.bitsPerSample = bits;
     format.bytesPerSample = bits / 8;
-    // Seen in files from ALSA's arecord -f S24_LE: 24-bit samples in the low three bytes of
-    // 4-byte containers, which only the block align (8 for a frame of two) tells.
-    format.containerBytes = bits == 24 && blockAlign == 8 ? 4 : format.bytesPerSample;
+    format.containerBytes = blockAlign / 2;
     return format;
+  } else {
+    format.verdict = Verdict::badBits;
   }
-  // Refused by the tool's own rules: -a may split it, or would say so.
+  // Refused by the tool's own rules: -a may split it, or would say why not.
   SourceFormat any = anyFormatSamples(tag, effective, channels, blockAlign, bits, valid);
   any.sampleRate = format.sampleRate;
+  const char* const cut = "its format chunk is cut off by the end of the file";
   if (anyFormat) {
     if (any.verdict != Verdict::usable) any.channels = channels;
+    if (any.verdict != Verdict::usable && length < 24) any.reason = cut;
     return any;
   }
-  if (any.verdict == Verdict::usable) format.reason = hintFor(any);
+  if (length < 24)
+    format.reason = cut;
+  else if (any.verdict == Verdict::usable)
+    format.reason = hintFor(any);
+  else if (format.reason.empty())
+    format.reason = channels > 2
+                        ? "has " + std::to_string(channels) + " channels, and " + any.reason
+                        : any.reason;
   return format;
 }
 
@@ -234,9 +262,15 @@ SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength, bool anyF
   }
   const auto headLength = static_cast<std::size_t>(got);
 
+  // Where the searches looked, for the reason of a tag not found.
+  const std::string where = std::string(" at an even offset from 2 to 15000") +
+                            (waveForm(head, headLength) ? ", nor in the chunk list" : "");
   std::uint64_t f = findTag(head, headLength, walk.inside, "fmt", 3);
   if (f == 0) f = walk.fmtAt;
-  if (f == 0) return format;  // noFormat
+  if (f == 0) {
+    format.reason = "no fmt chunk" + where;
+    return format;  // noFormat
+  }
   unsigned char fields[kFormatFields] = {};
   const long fieldsGot = read(f, fields, sizeof fields);
   if (fieldsGot < 0) {
@@ -249,6 +283,7 @@ SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength, bool anyF
   if (d == 0) d = walk.dataAt;
   if (d == 0) {
     format.verdict = Verdict::noData;
+    format.reason = "no data chunk" + where;
     return format;
   }
   format.dataStart = static_cast<std::uint32_t>(d + 8);
@@ -267,6 +302,8 @@ std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint64_t declaredSize,
   if (declaredSize == 0) return fileLength;
   if ((declaredSize & 1) != 0 && nextLength >= 9 && wellFormedChunk(next + 1, end + 1, fileLength))
     return end;
+  // The one byte after an odd size, at the end of the file, is its pad byte, whatever its value.
+  if ((declaredSize & 1) != 0 && end + 1 == fileLength) return end;
   // No chunk follows: audio the recorder never counted in its header is kept.
   return fileLength;
 }

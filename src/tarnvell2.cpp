@@ -27,19 +27,16 @@ void splitSource(const std::string& sourceName, const Options& options) {
   if (options.noClobber) KEEP_EXISTING(names);
 
   const std::uint64_t end = SAMPLE_END(source, format.dataStart);
-  const std::uint64_t frames =
-      end > format.dataStart
-          ? (end - format.dataStart) / (std::uint64_t{format.containerBytes} * format.channels)
-          : 0;
 
   CHECK_OUTPUT_FOLDER(options.outputDir);
   OutputSet outputs(source, names);
   const OutputPlan plan =
-      PLAN_OUTPUTS(format, frames, READ_METADATA(source, format, end, options.metadata));
+      PLAN_OUTPUTS(format, end, READ_METADATA(source, format, end, options.metadata));
   PREPARE_OUTPUTS(outputs, plan);
   WRITE_HEADERS(source, plan, outputs);
-  COPY_DATA(source, format, frames, outputs);
+  COPY_DATA(source, format, plan.frames, outputs);
   WRITE_TRAILERS(source, plan, outputs);
+  REPORT_LEFT_OUT(source, plan);
   COMMIT_OUTPUTS(outputs, options);
   endRun("done", 0);
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -257,11 +258,35 @@ struct CarriedChunk {
   bool after = false;  // the chunk came after the samples, and goes after them
 };
 
+// An iXML track list as read: where it and each of its tracks are in the text.
+struct IxmlTrack {
+  std::size_t start, end;            // the TRACK element
+  std::size_t indexStart, indexEnd;  // its INTERLEAVE_INDEX's value
+  std::uint32_t index;
+  std::string name;  // its NAME's value as it stands ("" where it has none)
+};
+struct IxmlTracks {
+  bool present = false;  // the text has a TRACK_LIST
+  std::size_t start = 0, end = 0;
+  std::size_t countStart = 0, countEnd = 0;  // TRACK_COUNT's value; 0, 0 where it has none
+  std::vector<IxmlTrack> tracks;
+};
+
+// Reads the track list of an iXML text as an XML reader would, in the forms that recorders
+// write: white space and attributes inside tags, comments and declarations outside the list, a
+// UTF-8 byte-order mark, trailing NUL padding. False, with the problem, where it cannot be read
+// with certainty (UTF-16 text, a TRACK_LIST that is not one well-formed element, a track without
+// exactly one numeric INTERLEAVE_INDEX): never a guess.
+bool readIxmlTracks(const std::string& xml, IxmlTracks& tracks, std::string& problem);
+
 struct Metadata {
   std::vector<CarriedChunk> chunks;  // in the order of the source
   std::vector<unsigned char> bext, peak;
   std::string ixml;
+  IxmlTracks ixmlTracks;
   std::vector<std::string> dropped;  // what is not carried, once each, for the reason line
+  std::set<std::string> droppedSet;
+  std::uint64_t steps = 0;  // chunk headers the walk read
 };
 
 // Walks the source's chunk list (RIFF, RF64 or BW64) and sorts its chunks into carried and not
@@ -274,6 +299,8 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
 // False, with the problem, where the track list is not what it should be.
 bool ixmlForChannel(const std::string& xml, std::uint32_t channel, std::string& out,
                     std::string& problem);
+bool ixmlForChannel(const std::string& xml, const IxmlTracks& tracks, std::uint32_t channel,
+                    std::string& out, std::string& problem);
 
 // The body of a carried chunk that is made for the output of one channel (bext with a line of
 // coding history, iXML, PEAK, fact), and the size of any carried chunk's body.
@@ -283,9 +310,13 @@ std::vector<unsigned char> chunkBody(const Metadata& metadata, const CarriedChun
 std::uint32_t chunkSize(const Metadata& metadata, const CarriedChunk& chunk,
                         const SourceFormat& format, std::uint64_t frames, std::uint32_t channel);
 
-// With -m, the source's metadata; names what is not carried on standard error, once.
+// With -m, the source's metadata.
 Metadata READ_METADATA(Source& source, const SourceFormat& format, std::uint64_t sampleEnd,
                        bool wanted);
+
+// The reason line's text for what is not carried: each name once, at most 20, then "and N
+// more".
+std::string droppedLine(const std::vector<std::string>& dropped);
 
 // ---- Header writer.
 
@@ -315,10 +346,16 @@ std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint64_
 struct OutputPlan {
   SourceFormat format;
   std::uint64_t frames;
+  std::uint64_t leftover;  // bytes after the last whole frame, not copied
   Metadata metadata;
   std::vector<OutputLayout> layouts;  // one per channel
 };
-OutputPlan PLAN_OUTPUTS(const SourceFormat& format, std::uint64_t frames, Metadata metadata);
+// The plan for the samples from the source's data start up to sampleEnd.
+OutputPlan PLAN_OUTPUTS(const SourceFormat& format, std::uint64_t sampleEnd, Metadata metadata);
+
+// Says on standard error what the outputs leave out: the bytes after the last whole frame, and
+// with -m the chunks not carried.
+void REPORT_LEFT_OUT(const Source& source, const OutputPlan& plan);
 
 // Appends bytes of an output's header to output k (see the outputs below).
 void MAKE_HEADER(OutputSet& outputs, std::size_t output, const std::vector<unsigned char>& bytes);

@@ -156,23 +156,34 @@ TEST(Names, TemporaryNamesSitBesideTheOutputAndFitTheFileSystem) {
 TEST(Probe, ReadsTheAttributesOfUsableFiles) {
   const struct {
     std::uint32_t bits, rate, bytesPerSample, align, containerBytes;
+    const char* refused;  // the reason, where the block align leaves the samples unknown
   } cases[] = {
-      {16, 44100, 2, 4, 2},       {24, 48000, 3, 6, 3},
-      {16, 0xFFFFFFFFu, 2, 4, 2}, {24, 48000, 3, 8, 4},  // arecord -f S24_LE
-      {16, 48000, 2, 8, 2},                              // any other block align is ignored
-      {24, 48000, 3, 7, 3},
+      {16, 44100, 2, 4, 2, nullptr},
+      {24, 48000, 3, 6, 3, nullptr},
+      {16, 0xFFFFFFFFu, 2, 4, 2, nullptr},
+      {24, 48000, 3, 8, 4, nullptr},  // arecord -f S24_LE
+      {16, 48000, 2, 8, 0, "block align 8 is not 2 channels of 16 bits"},
+      {24, 48000, 3, 7, 0, "block align 7 is not 2 channels of 24 bits"},
+      {16, 48000, 2, 0, 0, "block align 0 is not 2 channels of 16 bits"},
   };
   for (const auto& c : cases) {
     Bytes file = wave(2, c.bits, c.rate, 100);
     put16(file, 32, c.align);
-    const SourceFormat f = probe(file);
-    EXPECT_EQ(f.containerBytes, c.containerBytes) << c.align;
-    EXPECT_EQ(f.verdict, Verdict::usable);
-    EXPECT_EQ(f.channels, 2u);
-    EXPECT_EQ(f.bitsPerSample, c.bits);
-    EXPECT_EQ(f.bytesPerSample, c.bytesPerSample);
-    EXPECT_EQ(f.sampleRate, c.rate);
-    EXPECT_EQ(f.dataStart, 44u);
+    for (const bool any : {false, true}) {
+      const SourceFormat f = probeSource(reader(file), file.size(), any);
+      if (c.refused) {
+        EXPECT_EQ(f.verdict, Verdict::badBits) << c.align;
+        EXPECT_EQ(f.reason, c.refused) << c.align;
+        continue;
+      }
+      EXPECT_EQ(f.containerBytes, c.containerBytes) << c.align;
+      EXPECT_EQ(f.verdict, Verdict::usable);
+      EXPECT_EQ(f.channels, 2u);
+      EXPECT_EQ(f.bitsPerSample, c.bits);
+      EXPECT_EQ(f.bytesPerSample, c.bytesPerSample);
+      EXPECT_EQ(f.sampleRate, c.rate);
+      EXPECT_EQ(f.dataStart, 44u);
+    }
   }
 }
 
@@ -284,16 +295,34 @@ TEST(Probe, DescribesTheSamplesByTheDefaultRulesAndThoseOfAnyFormat) {
       // Still refused with -a.
       {"mono -a", fmtChunk(1, 1, 2, 16), true, Verdict::notStereo,
        "has one channel, nothing to split", 1, 0, 0, 0, Coding::pcm},
-      {"mono: no hint", fmtChunk(3, 1, 4, 32), false, Verdict::notStereo, "", 1, 0, 0, 0,
+      {"mono: the reason, no hint", fmtChunk(3, 1, 4, 32), false, Verdict::notStereo,
+       "has one channel, nothing to split", 1, 0, 0, 0, Coding::pcm},
+      {"six channels of ADPCM", fmtChunk(0x11, 6, 1024, 4), false, Verdict::notStereo,
+       "has 6 channels, and format 0x0011 cannot be split by copying bytes", 6, 0, 0, 0,
        Coding::pcm},
+      // A plain PCM format chunk whose block align leaves the samples' place in their slots
+      // unknown, with or without -a; EXTENSIBLE says where they are.
+      {"s16 in 4 bytes", fmtChunk(1, 2, 8, 16), false, Verdict::badBits,
+       "block align 8 is not 2 channels of 16 bits", 2, 0, 0, 0, Coding::pcm},
+      {"s16 in 4 bytes -a", fmtChunk(1, 2, 8, 16), true, Verdict::badBits,
+       "block align 8 is not 2 channels of 16 bits", 2, 0, 0, 0, Coding::pcm},
+      {"EXTENSIBLE s16 in 4 bytes", fmtChunk(0xFFFE, 2, 8, 16, 16), false, Verdict::badBits,
+       "16-bit samples in 4-byte containers; -a splits them", 2, 0, 0, 0, Coding::pcm},
+      {"arecord s24 in 32, four channels -a", fmtChunk(1, 4, 16, 24), true, Verdict::usable, "", 4,
+       3, 24, 4, Coding::pcm},
       {"no channels -a", fmtChunk(1, 0, 0, 16), true, Verdict::notStereo, "has no channels", 0, 0,
        0, 0, Coding::pcm},
       {"block align 3 -a", fmtChunk(1, 2, 3, 8), true, Verdict::badBits,
+       "block align 3 is not 2 channels of 8 bits", 2, 0, 0, 0, Coding::pcm},
+      {"block align 3, EXTENSIBLE -a", fmtChunk(0xFFFE, 2, 3, 8, 8), true, Verdict::badBits,
        "block align 3 is not a whole number of bytes for each of 2 channels", 2, 0, 0, 0,
        Coding::pcm},
       {"17 bits in 2 bytes -a", fmtChunk(1, 2, 4, 17), true, Verdict::badBits,
-       "17-bit samples in 2-byte containers cannot be split as format 0x0001", 2, 0, 0, 0,
-       Coding::pcm},
+       "block align 4 is not 2 channels of 17 bits", 2, 0, 0, 0, Coding::pcm},
+      {"17 bits in 2 bytes, EXTENSIBLE -a", fmtChunk(0xFFFE, 3, 6, 16, 17), true, Verdict::badBits,
+       "17-bit samples in 2-byte containers cannot be split as format 0xFFFE with sub-format "
+       "0x0001",
+       3, 0, 0, 0, Coding::pcm},
       {"0 bits -a", fmtChunk(1, 2, 4, 0), true, Verdict::badBits,
        "0-bit samples in 2-byte containers cannot be split as format 0x0001", 2, 0, 0, 0,
        Coding::pcm},
@@ -350,6 +379,7 @@ TEST(Probe, SearchesEvenOffsetsUpTo15000) {
     put(b, c.fmtAt, "fmt?", 4);
     put16(b, c.fmtAt + 8, 1);
     put16(b, c.fmtAt + 10, 2);
+    put16(b, c.fmtAt + 20, 4);
     put16(b, c.fmtAt + 22, 16);
     put(b, c.dataAt, "data", 4);
     const SourceFormat f = probe(b);
@@ -690,7 +720,29 @@ TEST(Metadata, CutsTheIxmlTrackListToOneChannel) {
        0, nullptr, "several tracks have INTERLEAVE_INDEX 1"},
       {"a comment", "<TRACK_LIST><!-- x --></TRACK_LIST>", 0, nullptr,
        "its track list holds comments or CDATA"},
-      {"not closed", "<TRACK_LIST><TRACK>", 0, nullptr, "its track list is not closed once"},
+      {"not closed", "<TRACK_LIST><TRACK>", 0, nullptr, "its TRACK_LIST is not closed once"},
+      // What an XML reader accepts, in the forms recorders write.
+      {"white space and attributes in tags",
+       "\xEF\xBB\xBF<?xml version=\"1.0\"?><!-- <TRACK_LIST> --><X><TRACK_LIST >\n<TRACK "
+       "id='a>b'><INTERLEAVE_INDEX\t>1</INTERLEAVE_INDEX ><NAME>A</NAME></TRACK>"
+       "<TRACK><INTERLEAVE_INDEX>2</INTERLEAVE_INDEX></TRACK></TRACK_LIST\n></X>\0\0",
+       1,
+       "\xEF\xBB\xBF<?xml version=\"1.0\"?><!-- <TRACK_LIST> --><X><TRACK_LIST >\n<TRACK>"
+       "<INTERLEAVE_INDEX>1</INTERLEAVE_INDEX></TRACK></TRACK_LIST\n></X>\0\0",
+       ""},
+      // Read with certainty or not at all: never copied whole as if it had no track list.
+      {"UTF-16", std::string("<\0T\0R\0", 6) + "ACK_LIST>", 0, nullptr,
+       "its text is UTF-16, which is not read"},
+      {"UTF-16 mark", "\xFF\xFE<X/>", 0, nullptr, "its text is UTF-16, which is not read"},
+      {"a track list it cannot read", "<X>TRACK_LIST</X>", 0, nullptr,
+       "its TRACK_LIST cannot be read"},
+      {"a tag not closed", "<TRACK_LIST><TRACK id=\"1><INTERLEAVE_INDEX>1", 0, nullptr,
+       "a tag is not closed"},
+      {"an index that is no number",
+       "<TRACK_LIST><TRACK><INTERLEAVE_INDEX>L</INTERLEAVE_INDEX>"
+       "</TRACK></TRACK_LIST>",
+       0, nullptr, "a track's INTERLEAVE_INDEX is not a channel number"},
+      {"an empty list", "<TRACK_LIST/>", 0, nullptr, "no track has INTERLEAVE_INDEX 1"},
   };
   for (const auto& c : cases) {
     std::string out, problem;

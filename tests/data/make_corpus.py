@@ -60,28 +60,41 @@ def at(offset, tag, length, fill=b"\0"):
 
 CASES = [
     # name, content, (status, message)
-    ("empty.wav", b"", NO_FORMAT),
-    ("cut-in-riff-tag.wav", GOOD[:2], NO_FORMAT),
-    ("riff-header-only.wav", GOOD[:12], NO_FORMAT),
-    ("cut-in-fmt-tag.wav", GOOD[:14], NO_FORMAT),
-    ("cut-after-fmt-tag.wav", GOOD[:15], NOT_STEREO),
-    ("cut-in-channels.wav", GOOD[:23], NOT_STEREO),
-    ("cut-in-sample-rate.wav", GOOD[:26], BAD_BITS),
-    ("cut-in-bits.wav", GOOD[:35], BAD_BITS),
-    ("cut-in-data-tag.wav", GOOD[:38], NO_DATA),
+    ("empty.wav", b"", NO_FORMAT + ("no fmt chunk at an even offset from 2 to 15000",)),
+    ("cut-in-riff-tag.wav", GOOD[:2], NO_FORMAT + (
+     "no fmt chunk at an even offset from 2 to 15000",)),
+    ("riff-header-only.wav", GOOD[:12], NO_FORMAT + (
+     "no fmt chunk at an even offset from 2 to 15000, nor in the chunk list",)),
+    ("cut-in-fmt-tag.wav", GOOD[:14], NO_FORMAT + (
+     "no fmt chunk at an even offset from 2 to 15000, nor in the chunk list",)),
+    ("cut-after-fmt-tag.wav", GOOD[:15], NOT_STEREO + (
+     "its format chunk is cut off by the end of the file",)),
+    ("cut-in-channels.wav", GOOD[:23], NOT_STEREO + (
+     "its format chunk is cut off by the end of the file",)),
+    ("cut-in-sample-rate.wav", GOOD[:26], BAD_BITS + (
+     "its format chunk is cut off by the end of the file",)),
+    ("cut-in-bits.wav", GOOD[:35], BAD_BITS + (
+     "its format chunk is cut off by the end of the file",)),
+    ("cut-in-data-tag.wav", GOOD[:38], NO_DATA + (
+     "no data chunk at an even offset from 2 to 15000, nor in the chunk list",)),
     ("cut-in-data-size.wav", GOOD[:42], DONE),
-    ("cut-in-first-frame.wav", GOOD[:46], DONE),
-    ("cut-in-last-frame.wav", GOOD[:-1], DONE),
-    ("channels-0.wav", riff(fmt(channels=0) + chunk(b"data", SAMPLES)), NOT_STEREO),
+    ("cut-in-first-frame.wav", GOOD[:46], DONE + (
+     "2 bytes after the last whole frame not copied",)),
+    ("cut-in-last-frame.wav", GOOD[:-1], DONE + ("3 bytes after the last whole frame not copied",)),
+    ("channels-0.wav", riff(fmt(channels=0) + chunk(b"data", SAMPLES)), NOT_STEREO + (
+     "has no channels",)),
     ("channels-1-bits-8.wav", riff(fmt(channels=1, bits=8) + chunk(b"data", SAMPLES)),
-     NOT_STEREO),
-    ("channels-65535.wav", riff(fmt(channels=65535) + chunk(b"data", SAMPLES)), NOT_STEREO),
-    ("bits-0.wav", riff(fmt(bits=0) + chunk(b"data", SAMPLES)), BAD_BITS),
+     NOT_STEREO + ("has one channel, nothing to split",)),
+    ("channels-65535.wav", riff(fmt(channels=65535) + chunk(b"data", SAMPLES)), NOT_STEREO + (
+     "has 65535 channels, and block align 65534 is not 65535 channels of 16 bits",)),
+    ("bits-0.wav", riff(fmt(bits=0) + chunk(b"data", SAMPLES)), BAD_BITS + (
+     "block align 0 is not a whole number of bytes for each of 2 channels",)),
     ("bits-8.wav", riff(fmt(bits=8) + chunk(b"data", SAMPLES)),
      BAD_BITS + ("8-bit samples; -a splits them",)),
     ("bits-32.wav", riff(fmt(bits=32) + chunk(b"data", SAMPLES)),
      BAD_BITS + ("32-bit samples; -a splits them",)),
-    ("bits-65535.wav", riff(fmt(bits=65535) + chunk(b"data", SAMPLES)), BAD_BITS),
+    ("bits-65535.wav", riff(fmt(bits=65535) + chunk(b"data", SAMPLES)), BAD_BITS + (
+     "block align 16383 is not 2 channels of 65535 bits",)),
     ("sample-rate-ffffffff.wav", riff(fmt(rate=0xFFFFFFFF) + chunk(b"data", SAMPLES)), DONE),
     ("riff-size-0.wav", riff(fmt() + chunk(b"data", SAMPLES), size=0), DONE),
     ("riff-size-ffffffff.wav", riff(fmt() + chunk(b"data", SAMPLES), size=0xFFFFFFFF), DONE),
@@ -89,7 +102,8 @@ CASES = [
     ("data-size-ffffffff.wav", riff(fmt() + chunk(b"data", SAMPLES, size=0xFFFFFFFF)), DONE),
     ("data-size-past-end.wav", riff(fmt() + chunk(b"data", SAMPLES, size=1000)), DONE),
     ("data-size-odd-then-list.wav",
-     riff(fmt() + chunk(b"data", SAMPLES[:13]) + b"\0" + chunk(b"LIST", b"INFO")), DONE),
+     riff(fmt() + chunk(b"data", SAMPLES[:13]) + b"\0" + chunk(b"LIST", b"INFO")), DONE + (
+     "1 byte after the last whole frame not copied",)),
     ("data-size-ends-on-garbage.wav",
      riff(fmt() + chunk(b"data", SAMPLES, size=8)), DONE),
     ("chunk-size-overflows-32-bits.wav",
@@ -98,24 +112,34 @@ CASES = [
     ("chunk-size-ffffffff-before-data.wav",
      riff(fmt() + chunk(b"junk", b"", size=0xFFFFFFFF) + chunk(b"data", SAMPLES)), DONE),
     ("chunk-size-odd-without-pad.wav",
-     riff(fmt() + chunk(b"note", b"abc") + chunk(b"data", SAMPLES)), NO_DATA),
+     riff(fmt() + chunk(b"note", b"abc") + chunk(b"data", SAMPLES)), NO_DATA + (
+     "no data chunk at an even offset from 2 to 15000, nor in the chunk list",)),
     ("chunk-tag-unprintable.wav",
      riff(fmt() + chunk(b"\x01\x02\x03\x04", b"") + chunk(b"data", SAMPLES)), DONE),
     ("data-tag-only-inside-list.wav",
-     riff(fmt() + chunk(b"LIST", b"INFOmetadata") + chunk(b"DATA", SAMPLES)), NO_DATA),
+     riff(fmt() + chunk(b"LIST", b"INFOmetadata") + chunk(b"DATA", SAMPLES)), NO_DATA + (
+     "no data chunk at an even offset from 2 to 15000, nor in the chunk list",)),
     ("fmt-tag-only-inside-list.wav",
-     riff(chunk(b"LIST", b"INFO" + fmt()) + chunk(b"data", SAMPLES)), NO_FORMAT),
+     riff(chunk(b"LIST", b"INFO" + fmt()) + chunk(b"data", SAMPLES)), NO_FORMAT + (
+     "no fmt chunk at an even offset from 2 to 15000, nor in the chunk list",)),
     ("data-tag-before-fmt.wav", riff(chunk(b"data", SAMPLES) + fmt()), DONE),
     ("data-tag-at-end.wav", GOOD[:36] + b"data", DONE),
-    ("fmt-tag-at-odd-offset.wav", at(3, b"fmt ", 100), NO_FORMAT),
-    ("data-tag-at-odd-offset.wav", at(41, b"data", 100), NO_DATA),
+    ("fmt-tag-at-odd-offset.wav", at(3, b"fmt ", 100), NO_FORMAT + (
+     "no fmt chunk at an even offset from 2 to 15000",)),
+    ("data-tag-at-odd-offset.wav", at(41, b"data", 100), NO_DATA + (
+     "no data chunk at an even offset from 2 to 15000",)),
     ("data-tag-at-15000.wav", at(15000, b"data", 15100), DONE),
-    ("data-tag-at-15002.wav", at(15002, b"data", 15100), NO_DATA),
-    ("fmt-tag-at-15000.wav", at(15000, b"fmt ", 15100), DONE),
-    ("fmt-tag-at-15000-cut-in-bits.wav", at(15000, b"fmt ", 15023), BAD_BITS),
-    ("fmt-tag-at-15002.wav", at(15002, b"fmt ", 15100), NO_FORMAT),
+    ("data-tag-at-15002.wav", at(15002, b"data", 15100), NO_DATA + (
+     "no data chunk at an even offset from 2 to 15000",)),
+    ("fmt-tag-at-15000.wav", at(15000, b"fmt ", 15100), DONE + (
+     "2 bytes after the last whole frame not copied",)),
+    ("fmt-tag-at-15000-cut-in-bits.wav", at(15000, b"fmt ", 15023), BAD_BITS + (
+     "its format chunk is cut off by the end of the file",)),
+    ("fmt-tag-at-15002.wav", at(15002, b"fmt ", 15100), NO_FORMAT + (
+     "no fmt chunk at an even offset from 2 to 15000",)),
     ("not-riff-at-all.wav", b"RIFX" + GOOD[4:], DONE),
-    ("text-file.wav", b"This is not a sound file at all.\n" * 10, NO_FORMAT),
+    ("text-file.wav", b"This is not a sound file at all.\n" * 10, NO_FORMAT + (
+     "no fmt chunk at an even offset from 2 to 15000",)),
     # Chunks past the searched head, laid out as real recorders write them.
     ("data-past-15000-pro-tools-elm1.wav",
      riff(pad(b"JUNK", 92) + pad(b"bext", 602) + fmt(bits=24, size=40) + pad(b"minf", 16) +
@@ -128,19 +152,23 @@ CASES = [
                         b"xxxxxxxx") + chunk(b"data", SAMPLES)), DONE),
     ("fmt-past-15000.wav", riff(pad(b"JUNK", 16000) + fmt() + chunk(b"data", SAMPLES)), DONE),
     ("fmt-past-15000-mono.wav", riff(pad(b"JUNK", 16000) + fmt(channels=1) +
-                                     chunk(b"data", SAMPLES)), NOT_STEREO),
+                                     chunk(b"data", SAMPLES)), NOT_STEREO + (
+     "has one channel, nothing to split",)),
     ("data-past-15000-size-past-end.wav",
      riff(fmt() + pad(b"JUNK", 15500) + chunk(b"data", SAMPLES, size=100000)), DONE),
     ("data-past-15000-after-unprintable-tag.wav",
      riff(fmt() + pad(b"JUNK", 15500) + pad(b"\x01\x02\x03\x04", 4) +
-          chunk(b"data", SAMPLES)), NO_DATA),
+          chunk(b"data", SAMPLES)), NO_DATA + (
+     "no data chunk at an even offset from 2 to 15000, nor in the chunk list",)),
     ("data-past-15000-after-cut-header.wav",
      riff(fmt() + pad(b"JUNK", 15500) + chunk(b"LIST", b"INFO", size=999999) +
-          chunk(b"data", SAMPLES)), NO_DATA),
+          chunk(b"data", SAMPLES)), NO_DATA + (
+     "no data chunk at an even offset from 2 to 15000, nor in the chunk list",)),
     ("chain-of-small-chunks-then-data.wav",
      riff(fmt() + pad(b"junk", 0) * 2500 + chunk(b"data", SAMPLES)), DONE),
     ("chain-of-small-chunks-ends-in-cut-header.wav",
-     riff(fmt() + pad(b"junk", 0) * 2500 + b"data\x10\x00"), NO_DATA),
+     riff(fmt() + pad(b"junk", 0) * 2500 + b"data\x10\x00"), NO_DATA + (
+     "no data chunk at an even offset from 2 to 15000, nor in the chunk list",)),
     ("24-bit-in-4-byte-containers-arecord.wav",
      riff(fmt(bits=24, align=8) + chunk(b"data", SAMPLES * 2)), DONE),
     ("data-size-0-then-regn-umid-dgda-id3.wav",
@@ -173,7 +201,8 @@ CASES = [
      riff(fmt() + chunk(b"iXML", b"<TRACK_LIST><TRACK><NAME>A</NAME></TRACK></TRACK_LIST>") +
           chunk(b"data", SAMPLES)), DONE),
     ("odd-chunk-without-its-pad-byte-before-data.wav",
-     riff(fmt() + chunk(b"LIST", b"INFOodd") + chunk(b"data", SAMPLES)), NO_DATA),
+     riff(fmt() + chunk(b"LIST", b"INFOodd") + chunk(b"data", SAMPLES)), NO_DATA + (
+     "no data chunk at an even offset from 2 to 15000, nor in the chunk list",)),
     ("metadata-chunk-cut-off-after-a-list.wav",
      riff(fmt() + chunk(b"data", SAMPLES) + chunk(b"LIST", b"INFO") +
           chunk(b"LIST", b"INFO", size=400)), DONE),

@@ -13,7 +13,8 @@ class Batch(Scratch):
         cases = [
             # sources to make, arguments, standard output, status, standard error, split ones
             ({"a.wav": stereo, "m.wav": mono_file}, ["a.wav", "m.wav"],
-             b"a.wav: done\nm.wav: " + NOT_STEREO, 1, b"", ["a"]),
+             b"a.wav: done\nm.wav: " + NOT_STEREO, 1,
+             rb"^tarnvell2: m\.wav: has one channel, nothing to split\n$", ["a"]),
             ({"a.wav": stereo, "b.wav": stereo}, ["a.wav", "missing.wav", "b.wav"],
              b"a.wav: done\nmissing.wav: " + not_found("missing.wav") + b"b.wav: done\n", 2,
              rb"^tarnvell2: missing\.wav: No such file or directory\n$", ["a", "b"]),

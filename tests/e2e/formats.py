@@ -49,6 +49,30 @@ class Splits(Scratch):
                 left, right = channels_of(samples, bits, *container)
                 self.split("s.wav", content, mono(left, bits, rate), mono(right, bits, rate))
 
+    def test_bytes_after_the_last_whole_frame(self):
+        # Not copied, and standard error says how many; the byte after an odd size at the end
+        # of the file is its pad byte, not audio, whatever its value.
+        s16 = pattern(12)
+        trailer = chunk(b"LIST", b"INFOISFT" + struct.pack("<I", 6) + b"Editor")
+        cases = [
+            # what, source, frames, the line on standard error
+            ("odd size, its pad byte, the end", source(s16 + b"xyz", after=b"\xAA"), 3,
+             b"tarnvell2: s.wav: 3 bytes after the last whole frame not copied\n"),
+            ("odd size, its pad byte, a chunk", source(s16 + b"xyz", after=b"\0" + trailer), 3,
+             b"tarnvell2: s.wav: 3 bytes after the last whole frame not copied\n"),
+            ("no chunk after: uncounted audio", source(s16 + b"xyz", after=b"\xAA\xBB"), 4,
+             b"tarnvell2: s.wav: 1 byte after the last whole frame not copied\n"),
+            ("whole frames", source(s16), 3, b""),
+        ]
+        for what, content, frames, err in cases:
+            with self.subTest(what):
+                self.write("s.wav", content)
+                p = launch(["s.wav"], self.dir)
+                self.assertEqual((p.stdout, p.returncode, p.stderr), (DONE, 0, err))
+                samples = content[44:44 + 4 * frames]
+                for side, c in zip("LR", channels_of(samples, 16)):
+                    self.assertEqual(self.read("s%s.wav" % side), mono(c, 16, 44100))
+
     def test_metadata_tag_lies_where_a_plain_search_would_take_it(self):
         # Guards the case above: the comment's "data" is at an even offset before the real one.
         meta = chunk(b"LIST", b"INFOICMT" + struct.pack("<I", 20) + b"has metadata inside!")
@@ -156,6 +180,25 @@ class AnyFormat(Scratch):
                         self.assertEqual(sox_raw(self.path(out)), reference, out)
 
 
+    def test_arecord_layout_with_and_without_a(self):
+        # arecord -f S24_LE: 24-bit samples in the low three bytes of 4-byte containers, said by
+        # a plain PCM format chunk's block align alone. Packed to three bytes with or without
+        # -a, and for any channel count with it.
+        samples = pattern(4 * 4 * 50)
+        for channels, args in ((2, []), (2, ["-a"]), (4, ["-a"])):
+            with self.subTest(channels=channels, args=args):
+                for name in self.files():
+                    os.unlink(self.path(name))
+                self.write("rec.wav", source(samples, channels=channels, bits=24,
+                                             align=4 * channels))
+                self.assertEqual(run(args + ["rec.wav"], self.dir), (DONE, 0))
+                names = ["recL.wav", "recR.wav"] if channels == 2 else [
+                    "rec_%d.wav" % k for k in range(1, channels + 1)]
+                for k, name in enumerate(names):
+                    want = b"".join(samples[f + 4 * k:f + 4 * k + 3]
+                                    for f in range(0, len(samples), 4 * channels))
+                    self.assertEqual(self.read(name), mono(want, 24, 44100), name)
+
     def test_names_guards_and_skips_of_every_channel(self):
         poly = source(pattern(6 * 100), channels=3)
         mono_file = source(pattern(40), channels=1)
@@ -176,7 +219,8 @@ class AnyFormat(Scratch):
             # Without -a, "_2" names no output.
             ({"poly.wav": poly, "poly_2.wav": mono_file}, ["poly.wav", "poly_2.wav"],
              b"poly.wav: " + NOT_STEREO + b"poly_2.wav: " + NOT_STEREO, 1,
-             b"tarnvell2: poly.wav: 3 channels; -a splits each into a file of its own\n", []),
+             b"tarnvell2: poly.wav: 3 channels; -a splits each into a file of its own\n"
+             b"tarnvell2: poly_2.wav: has one channel, nothing to split\n", []),
         ]
         for files, args, out, status, err, made in cases:
             with self.subTest(args):
@@ -204,17 +248,29 @@ class Refusals(Scratch):
         cases = [
             # source, content, standard output, status, the reason on standard error
             ("missing.wav", None, not_found("missing.wav"), 2, None),
-            ("mono.wav", source(pattern(40), channels=1), NOT_STEREO, 1, ""),
-            ("mono8.wav", source(pattern(40), channels=1, bits=8), NOT_STEREO, 1, ""),
-            ("ch0.wav", source(pattern(40), channels=0), NOT_STEREO, 1, ""),
+            ("mono.wav", source(pattern(40), channels=1), NOT_STEREO, 1,
+             "has one channel, nothing to split"),
+            ("mono8.wav", source(pattern(40), channels=1, bits=8), NOT_STEREO, 1,
+             "has one channel, nothing to split"),
+            ("ch0.wav", source(pattern(40), channels=0), NOT_STEREO, 1, "has no channels"),
             ("s8.wav", source(pattern(40), bits=8), BAD_BITS, 1, "8-bit samples; -a splits them"),
             ("s32.wav", source(pattern(40), bits=32), BAD_BITS, 1,
              "32-bit samples; -a splits them"),
-            ("nofmt.wav", source(pattern(40)).replace(b"fmt ", b"FMT "), NO_FORMAT, 2, ""),
-            ("nodata.wav", no_data, NO_DATA, 2, ""),
-            ("empty.wav", b"", NO_FORMAT, 2, ""),
-            ("cut-in-channels.wav", source(b"")[:22], NOT_STEREO, 1, ""),
-            ("cut-in-bits.wav", source(b"")[:35], BAD_BITS, 1, ""),
+            ("nofmt.wav", source(pattern(40)).replace(b"fmt ", b"FMT "), NO_FORMAT, 2,
+             "no fmt chunk at an even offset from 2 to 15000, nor in the chunk list"),
+            ("nodata.wav", no_data, NO_DATA, 2,
+             "no data chunk at an even offset from 2 to 15000, nor in the chunk list"),
+            ("empty.wav", b"", NO_FORMAT, 2, "no fmt chunk at an even offset from 2 to 15000"),
+            ("cut-in-channels.wav", source(b"")[:22], NOT_STEREO, 1,
+             "its format chunk is cut off by the end of the file"),
+            ("cut-in-bits.wav", source(b"")[:35], BAD_BITS, 1,
+             "its format chunk is cut off by the end of the file"),
+            # A plain PCM format chunk whose block align leaves the samples' place unknown, with
+            # or without -a; arecord's 24 bits in 4-byte containers are known, and packed.
+            ("align8.wav", source(pattern(40), align=8), BAD_BITS, 1,
+             "block align 8 is not 2 channels of 16 bits"),
+            (["-a", "align8.wav"], source(pattern(40), align=8), BAD_BITS, 1,
+             "block align 8 is not 2 channels of 16 bits"),
             ("...", None, NAME_ERROR, 2, ""),
             ("dir/", None, NAME_ERROR, 2, ""),
             ("", None, NAME_ERROR, 2, ""),
@@ -232,7 +288,7 @@ class Refusals(Scratch):
             (["-a", "mono.wav"], source(pattern(40), channels=1), NOT_STEREO, 1,
              "has one channel, nothing to split"),
             (["-a", "align3.wav"], source(pattern(40), bits=8, align=3), BAD_BITS, 1,
-             "block align 3 is not a whole number of bytes for each of 2 channels"),
+             "block align 3 is not 2 channels of 8 bits"),
         ]
         for name, content, out, status, reason in cases:
             with self.subTest(name):
