@@ -1,7 +1,9 @@
 // libFuzzer target: the whole file in memory goes through the probe (the tag searches, the chunk
 // walk, the field reads, the format decisions of the default and of -a), the sample area's end,
 // the metadata walk of -m with each channel's rewrites and the outputs' layouts, and the channel
-// copy, as the tool would take it; the copy is checked against a plain loop.
+// copy, as the tool would take it; the copy is checked against a plain loop. The work and the
+// outputs are bounded by the input: each walk reads at most one header per 8 bytes, and each
+// output is at most its share of the samples, the source's other bytes and what the tool makes.
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -15,8 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     std::memcpy(buffer, data + at, n);
     return static_cast<long>(n);
   };
+  const std::uint64_t headers = size / 8 + 2;  // the most chunk headers a walk can read
   for (const bool anyFormat : {false, true}) {
     const SourceFormat f = probeSource(read, size, anyFormat);
+    if (f.steps > headers) std::abort();
     if (f.verdict != Verdict::usable) continue;
     if (f.channels < 2 || (!anyFormat && f.channels != 2) || f.bytesPerSample == 0 ||
         f.containerBytes < f.bytesPerSample || f.bitsPerSample > 8 * f.bytesPerSample ||
@@ -25,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     std::uint64_t end = 0;
     if (!measureSampleArea(read, size, f.dataStart, end) || end > size) std::abort();
     Metadata metadata;
-    if (!listMetadata(read, size, f, end, metadata)) std::abort();
+    if (!listMetadata(read, size, f, end, metadata) || metadata.steps > headers) std::abort();
     const std::uint64_t frames =
         end > f.dataStart ? (end - f.dataStart) / (std::uint64_t{f.channels} * f.containerBytes)
                           : 0;
@@ -44,6 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
       }
       const OutputLayout& l = plan.layouts[k];
       if (l.fileBytes != l.head.size() + carried + 8 + l.dataBytes + l.pad) std::abort();
+      // RIFF or RF64 header, ds64, fmt, fact, data header, pad byte, a line of coding history,
+      // and a pad byte for each carried chunk whose source had none.
+      const std::uint64_t made = 12 + 36 + 48 + 12 + 8 + 1 + 162 + plan.metadata.chunks.size();
+      if (l.fileBytes > size - frames * f.channels * f.containerBytes + l.dataBytes + made)
+        std::abort();
     }
     if (end <= f.dataStart) continue;
     const std::size_t width = f.bytesPerSample, stride = f.containerBytes;

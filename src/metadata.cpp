@@ -77,6 +77,8 @@ bool nextTag(const std::string& xml, std::size_t from, Tag& tag, bool& broken) {
       if (xml[k] == quote) quote = 0;
     } else if (xml[k] == '"' || xml[k] == '\'') {
       quote = xml[k];
+    } else if (xml[k] == '<') {
+      break;  // a tag inside a tag: not XML
     } else if (xml[k] == '>') {
       tag.empty = xml[k - 1] == '/';
       tag.end = k + 1;
@@ -210,6 +212,11 @@ bool readIxmlTracks(const std::string& xml, IxmlTracks& list, std::string& probl
       return false;
     list.tracks.push_back(track);
   }
+  for (std::uint32_t k = 0; k < list.tracks.size(); ++k) {
+    const std::uint32_t index = list.tracks[k].index;
+    if (index >= list.byIndex.size()) list.byIndex.resize(index + 1, IxmlTracks::kNone);
+    list.byIndex[index] = list.byIndex[index] == IxmlTracks::kNone ? k : IxmlTracks::kSeveral;
+  }
   return true;
 }
 
@@ -221,19 +228,14 @@ bool ixmlForChannel(const std::string& xml, const IxmlTracks& list, std::uint32_
   }
   // The one track whose INTERLEAVE_INDEX is this channel's position in the source, renumbered
   // 1, in place of all of them; TRACK_COUNT 1.
-  const IxmlTrack* kept = nullptr;
-  int n = 0;
-  for (const IxmlTrack& track : list.tracks)
-    if (track.index == channel + 1) {
-      kept = &track;
-      ++n;
-    }
-  if (n != 1) {
-    problem =
-        (n == 0 ? "no track has INTERLEAVE_INDEX " : "several tracks have INTERLEAVE_INDEX ") +
-        std::to_string(channel + 1);
+  const std::uint32_t place = list.trackOf(channel);
+  if (place == IxmlTracks::kNone || place == IxmlTracks::kSeveral) {
+    problem = (place == IxmlTracks::kNone ? "no track has INTERLEAVE_INDEX "
+                                          : "several tracks have INTERLEAVE_INDEX ") +
+              std::to_string(channel + 1);
     return false;
   }
+  const IxmlTrack* kept = &list.tracks[place];
   const std::size_t first = list.tracks.front().start, last = list.tracks.back().end;
   out.clear();
   auto copy = [&](std::size_t from, std::size_t to) {
@@ -259,6 +261,37 @@ bool ixmlForChannel(const std::string& xml, std::uint32_t channel, std::string& 
   return readIxmlTracks(xml, list, problem) && ixmlForChannel(xml, list, channel, out, problem);
 }
 
+namespace {
+
+// EBU R98: the line each output adds to bext's coding history for this step.
+std::string historyLine(const SourceFormat& format, std::uint32_t channel) {
+  const char* algorithm = format.coding == Coding::aLaw    ? "ALAW"
+                          : format.coding == Coding::muLaw ? "ULAW"
+                                                           : "PCM";
+  char line[160];
+  std::snprintf(
+      line, sizeof line, "A=%s,F=%u,W=%u,M=mono,T=tarnvell2 %s; channel %s\r\n", algorithm,
+      format.sampleRate, format.bitsPerSample, TARNVELL2_VERSION,
+      format.channels == 2 ? (channel == 0 ? "L" : "R") : std::to_string(channel + 1).c_str());
+  return line;
+}
+
+// The length of ixmlForChannel's text, without making it.
+std::size_t ixmlLength(const std::string& xml, const IxmlTracks& list, std::uint32_t channel) {
+  if (!list.present) return xml.size();
+  const std::uint32_t place = list.trackOf(channel);
+  if (place >= list.tracks.size()) return 0;  // not carried
+  const IxmlTrack& kept = list.tracks[place];
+  const std::size_t first = list.tracks.front().start, last = list.tracks.back().end;
+  std::size_t n =
+      first + (kept.end - kept.start) - (kept.indexEnd - kept.indexStart) + 1 + (xml.size() - last);
+  if (list.countEnd > 0 && (list.countEnd <= first || list.countStart >= last))
+    n = n - (list.countEnd - list.countStart) + 1;
+  return n;
+}
+
+}  // namespace
+
 std::vector<unsigned char> chunkBody(const Metadata& metadata, const CarriedChunk& chunk,
                                      const SourceFormat& format, std::uint64_t frames,
                                      std::uint32_t channel) {
@@ -267,25 +300,10 @@ std::vector<unsigned char> chunkBody(const Metadata& metadata, const CarriedChun
     case ChunkKind::copied:
       break;
     case ChunkKind::bext: {
-      // EBU R98: one line for this step, behind the history the source already has.
+      // One line for this step, behind the history the source already has.
+      const std::string line = historyLine(format, channel);
       body = metadata.bext;
-      while (body.size() > 602 && body.back() == 0) body.pop_back();
-      if (body.size() > 602 &&
-          (body.size() < 604 || body[body.size() - 2] != '\r' || body.back() != '\n')) {
-        body.push_back('\r');
-        body.push_back('\n');
-      }
-      const char* algorithm = format.coding == Coding::aLaw    ? "ALAW"
-                              : format.coding == Coding::muLaw ? "ULAW"
-                                                               : "PCM";
-      char line[160];
-      std::snprintf(
-          line, sizeof line, "A=%s,F=%u,W=%u,M=mono,T=tarnvell2 %s; channel %s\r\n", algorithm,
-          format.sampleRate, format.bitsPerSample, TARNVELL2_VERSION,
-          format.channels == 2 ? (channel == 0 ? "L" : "R") : std::to_string(channel + 1).c_str());
-      const std::size_t n = std::strlen(line);
-      body.resize(body.size() + n);
-      std::memcpy(body.data() + body.size() - n, line, n);
+      body.insert(body.end(), line.begin(), line.end());
       break;
     }
     case ChunkKind::ixml: {
@@ -310,10 +328,22 @@ std::vector<unsigned char> chunkBody(const Metadata& metadata, const CarriedChun
 
 std::uint32_t chunkSize(const Metadata& metadata, const CarriedChunk& chunk,
                         const SourceFormat& format, std::uint64_t frames, std::uint32_t channel) {
-  return chunk.kind == ChunkKind::copied
-             ? chunk.size
-             : static_cast<std::uint32_t>(
-                   chunkBody(metadata, chunk, format, frames, channel).size());
+  // Without making the body: planning a poly file costs its channels times its chunks, not
+  // times their sizes.
+  switch (chunk.kind) {
+    case ChunkKind::copied:
+      return chunk.size;
+    case ChunkKind::bext:
+      return static_cast<std::uint32_t>(metadata.bext.size() + historyLine(format, channel).size());
+    case ChunkKind::ixml:
+      return static_cast<std::uint32_t>(ixmlLength(metadata.ixml, metadata.ixmlTracks, channel));
+    case ChunkKind::peak:
+      return 16;
+    case ChunkKind::fact:
+      break;
+  }
+  (void)frames;
+  return 4;
 }
 
 bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceFormat& format,
@@ -422,10 +452,15 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
           read(at + 8, reinterpret_cast<unsigned char*>(&xml[0]), size) != static_cast<long>(size))
         return false;
       // Every output needs its own track, or none gets the iXML: never a guess.
-      std::string out, problem;
-      if (readIxmlTracks(xml, metadata.ixmlTracks, problem))
+      std::string problem;
+      const IxmlTracks& tracks = metadata.ixmlTracks;
+      if (readIxmlTracks(xml, metadata.ixmlTracks, problem) && tracks.present)
         for (std::uint32_t k = 0; k < format.channels && problem.empty(); ++k)
-          ixmlForChannel(xml, metadata.ixmlTracks, k, out, problem);
+          if (tracks.trackOf(k) >= tracks.tracks.size())
+            problem =
+                (tracks.trackOf(k) == IxmlTracks::kNone ? "no track has INTERLEAVE_INDEX "
+                                                        : "several tracks have INTERLEAVE_INDEX ") +
+                std::to_string(k + 1);
       if (problem.empty()) {
         metadata.ixml = xml;
         carry = true;
@@ -437,6 +472,15 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
       keep->resize(size);
       if (read(at + 8, keep->data(), size) != static_cast<long>(size)) return false;
       carry = true;
+      // bext: its coding history ends in a line end, for the line each output adds.
+      std::vector<unsigned char>& body = *keep;
+      while (chunk.kind == ChunkKind::bext && body.size() > 602 && body.back() == 0)
+        body.pop_back();
+      if (chunk.kind == ChunkKind::bext && body.size() > 602 &&
+          (body.size() < 604 || body[body.size() - 2] != '\r' || body.back() != '\n')) {
+        body.push_back('\r');
+        body.push_back('\n');
+      }
     } else if (chunk.kind == ChunkKind::fact) {
       haveFact = carry = true;
     }

@@ -139,6 +139,7 @@ struct Walk {
   bool inside[kCandidates] = {};
   std::uint64_t fmtAt = 0;
   std::uint64_t dataAt = 0;
+  std::uint64_t steps = 0;  // chunk headers read
   bool readError = false;
 };
 
@@ -150,7 +151,7 @@ struct Walk {
 void walkChunks(const ReadAt& read, const unsigned char* head, std::size_t headLength,
                 std::uint64_t fileLength, Walk& walk) {
   if (!waveForm(head, headLength)) return;
-  for (std::uint64_t at = 12; at + 8 <= fileLength;) {
+  for (std::uint64_t at = 12; at + 8 <= fileLength; ++walk.steps) {
     const bool needFmt = walk.fmtAt == 0, needData = walk.dataAt == 0;
     if (at > kLastCandidate && !needFmt && !needData) return;
     unsigned char header[8];
@@ -261,6 +262,7 @@ SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength, bool anyF
     return format;
   }
   const auto headLength = static_cast<std::size_t>(got);
+  format.steps = walk.steps;
 
   // Where the searches looked, for the reason of a tag not found.
   const std::string where = std::string(" at an even offset from 2 to 15000") +
@@ -278,6 +280,7 @@ SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength, bool anyF
     return format;
   }
   format = describeSamples(fields, static_cast<std::size_t>(fieldsGot), anyFormat);
+  format.steps = walk.steps;
   if (format.verdict != Verdict::usable) return format;
   std::uint64_t d = findTag(head, headLength, walk.inside, "data", 4);
   if (d == 0) d = walk.dataAt;

@@ -201,6 +201,7 @@ struct SourceFormat {
   // Bytes each sample takes in the source: bytesPerSample, or 4 for 24-bit samples in 4-byte
   // containers (block align 8), which the tool packs to three bytes by default.
   std::uint32_t containerBytes = 0;
+  std::uint64_t steps = 0;  // chunk headers the probe's walk read
 };
 
 // Decides on the samples from the format chunk's first `length` bytes (its 8-byte header
@@ -270,6 +271,13 @@ struct IxmlTracks {
   std::size_t start = 0, end = 0;
   std::size_t countStart = 0, countEnd = 0;  // TRACK_COUNT's value; 0, 0 where it has none
   std::vector<IxmlTrack> tracks;
+  // By INTERLEAVE_INDEX: the track's place in `tracks`, kSeveral where several have it.
+  std::vector<std::uint32_t> byIndex;
+  static constexpr std::uint32_t kNone = 0xFFFFFFFF, kSeveral = 0xFFFFFFFE;
+  // The track of the output of channel k (from 0): its place, kNone or kSeveral.
+  std::uint32_t trackOf(std::uint32_t channel) const {
+    return channel + 1 < byIndex.size() ? byIndex[channel + 1] : kNone;
+  }
 };
 
 // Reads the track list of an iXML text as an XML reader would, in the forms that recorders
@@ -281,6 +289,7 @@ bool readIxmlTracks(const std::string& xml, IxmlTracks& tracks, std::string& pro
 
 struct Metadata {
   std::vector<CarriedChunk> chunks;  // in the order of the source
+  // bext as each output begins it: its history ends in a line end, for the line each adds.
   std::vector<unsigned char> bext, peak;
   std::string ixml;
   IxmlTracks ixmlTracks;

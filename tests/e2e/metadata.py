@@ -96,6 +96,57 @@ class Metadata(Scratch):
                     for side, c in zip("LR", channels_of(data_chunk(content), bits)):
                         self.assertEqual(self.read("t%s.wav" % side), mono(c, bits, 48000))
 
+    def test_odd_and_hostile_layouts(self):
+        # Each chunk carried at most once, with its own body, so that each output is at most its
+        # share of the samples, the source's chunks and what the tool makes; every chunk not
+        # carried named, at most 20 names; the rest of a file the walk cannot go through named
+        # too; an iXML track list read as an XML reader would, or not carried. Made here.
+        samples = pattern(4 * 101)
+        digits = "0123456789abcdefghijklmnopqrstuvwxyz"
+        tags = ["z" + digits[k // 1296] + digits[k // 36 % 36] + digits[k % 36]
+                for k in range(40000)]
+        many = b"".join(chunk(t.encode(), b"") for t in tags)
+        list_at = 44 + len(samples)
+        odd = chunk(b"LIST", b"INFOabc", pad=False)  # no pad byte after it
+        readable = ixml(["BOOM", "LAV"]).replace(b"<TRACK_LIST>", b"<TRACK_LIST  version='1'>")
+        cases = [
+            # what, source, what standard error says, the tags of each output
+            ("200 empty iXML, then a big one", source(samples, before=chunk(b"iXML", b"") * 200 +
+                                                      chunk(b"iXML", b" " * 100000)),
+             "not carried: iXML (a second one)", [b"fmt ", b"iXML", b"data"]),
+            ("40,000 tags", source(samples, after=many), "not carried: " + ", ".join(tags[:20]) +
+             " and 39980 more", [b"fmt ", b"data"]),
+            ("an odd chunk without its pad byte", source(samples, after=odd + chunk(
+                b"id3 ", b"ID3" + bytes(7))), "", [b"fmt ", b"data", b"LIST", b"id3 "]),
+            ("bytes that are no chunk", source(samples, after=odd + b"\x01garbage"),
+             "not carried: the rest of the file after LIST at byte %d" % list_at,
+             [b"fmt ", b"data", b"LIST"]),
+            ("white space and attributes in the iXML", source(samples, before=chunk(
+                b"iXML", readable)), "", [b"fmt ", b"iXML", b"data"]),
+            ("UTF-16 iXML", source(samples, before=chunk(b"iXML", readable.decode().encode(
+                "utf-16"))), "not carried: iXML (its text is UTF-16, which is not read)",
+             [b"fmt ", b"data"]),
+            ("a track list it cannot read", source(samples, before=chunk(b"iXML", b"<X><TRACK_"
+                                                                         b"LIST <TRACK/></X>")),
+             "not carried: iXML (a tag is not closed)", [b"fmt ", b"data"]),
+        ]
+        for what, content, err, tags in cases:
+            with self.subTest(what):
+                self.write("t.wav", content)
+                p = launch(["-m", "t.wav"], self.dir)
+                self.assertEqual((p.stdout, p.returncode, p.stderr.decode()), (
+                    DONE, 0, err and "tarnvell2: t.wav: %s\n" % err))
+                for k, side in enumerate("LR"):
+                    out = self.read("t%s.wav" % side)
+                    self.assertLessEqual(len(out), len(content) - len(samples) // 2 + 300)
+                    got = chunks_of(out)
+                    self.assertEqual([t for t, _ in got], tags)
+                    body = dict(got)
+                    if b"iXML" in body and b"TRACK" in body[b"iXML"]:
+                        x = body[b"iXML"]
+                        self.assertEqual((x.count(b"<TRACK>"), x.count(b"<TRACK_COUNT>1<")), (1, 1))
+                        self.assertIn([b"<NAME>BOOM</NAME>", b"<NAME>LAV</NAME>"][k], x)
+
     def test_ffmpeg_bext_and_info(self):
         if not have("ffmpeg") or not have("mediainfo"):
             self.skipTest("needs ffmpeg and mediainfo")
