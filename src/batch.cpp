@@ -125,7 +125,7 @@ void indexStems() {
   if (!stems.empty()) return;
   for (std::size_t j = 0; j < count; ++j) {
     std::string stem;
-    if (outputStem(names[j], *options, stem))
+    if (outputStem(nameForOutputs(names[j], *options), *options, stem))
       stems.emplace_back(hashOf(lastComponent(stem)), static_cast<std::uint32_t>(j));
   }
   std::sort(stems.begin(), stems.end());
@@ -184,7 +184,8 @@ void skipIfOutputOfAnother(const Source& source) {
        at != stems.end() && at->first == h; ++at) {
     std::string other;
     FileId otherId;
-    if (at->second == current || !outputStem(names[at->second], *options, other) ||
+    if (at->second == current ||
+        !outputStem(nameForOutputs(names[at->second], *options), *options, other) ||
         !idOf(other + suffix, otherId) || !(otherId == id))
       continue;
     printReason(source.name, std::string("is an output of ") + names[at->second] + " in this run");

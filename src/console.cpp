@@ -46,19 +46,23 @@ void setSourceLabel(const std::string& sourceName, std::size_t index, std::size_
   runStart = Clock::now();
 }
 
-void showProgress(const char* sourceName, std::uint64_t doneBytes, std::uint64_t totalBytes) {
+namespace {
+
+// Whether a progress line is due: on a terminal, once the run has gone on for a second, a few
+// times a second; `seconds` of copying so far.
+bool progressDue(bool starting, double& seconds) {
   static const bool terminal = isatty(STDERR_FILENO) == 1;
-  if (!terminal) return;
+  if (!terminal) return false;
   const Clock::time_point now = Clock::now();
-  if (doneBytes == 0) copyStart = now;
+  if (starting) copyStart = now;
   if (now - runStart < std::chrono::seconds(1) || now - lastShown < std::chrono::milliseconds(250))
-    return;
+    return false;
   lastShown = now;
-  const double seconds = std::chrono::duration<double>(now - copyStart).count();
-  char figures[64];
-  std::snprintf(figures, sizeof figures, " %3u%% %.1f MB/s",
-                static_cast<unsigned>(totalBytes ? doneBytes * 100 / totalBytes : 100),
-                seconds > 0 ? static_cast<double>(doneBytes) / seconds / 1e6 : 0.0);
+  seconds = std::chrono::duration<double>(now - copyStart).count();
+  return true;
+}
+
+void showLine(const char* sourceName, const char* figures) {
   std::string line = "tarnvell2: ";
   if (sourceCount > 1)
     line += "[" + std::to_string(sourceIndex) + "/" + std::to_string(sourceCount) + "] ";
@@ -74,6 +78,32 @@ void showProgress(const char* sourceName, std::uint64_t doneBytes, std::uint64_t
   std::fprintf(stderr, "\r%s\033[K", line.c_str());
   std::fflush(stderr);
   progressShown = 1;
+}
+
+}  // namespace
+
+void showProgress(const char* sourceName, std::uint64_t doneBytes, std::uint64_t totalBytes) {
+  double seconds;
+  if (!progressDue(doneBytes == 0, seconds)) return;
+  char figures[64];
+  std::snprintf(figures, sizeof figures, " %3u%% %.1f MB/s",
+                static_cast<unsigned>(totalBytes ? doneBytes * 100 / totalBytes : 100),
+                seconds > 0 ? static_cast<double>(doneBytes) / seconds / 1e6 : 0.0);
+  showLine(sourceName, figures);
+}
+
+void showStreamProgress(const char* sourceName, std::uint64_t frames, std::uint32_t sampleRate,
+                        std::uint64_t bytes) {
+  double seconds;
+  if (!progressDue(bytes == 0, seconds)) return;
+  // A stream has no percent: the audio received so far, and how fast it comes.
+  const std::uint64_t audio = sampleRate ? frames / sampleRate : 0;
+  char figures[96];
+  std::snprintf(figures, sizeof figures, " %u:%02u:%02u received %.1f MB/s",
+                static_cast<unsigned>(audio / 3600), static_cast<unsigned>(audio / 60 % 60),
+                static_cast<unsigned>(audio % 60),
+                seconds > 0 ? static_cast<double>(bytes) / seconds / 1e6 : 0.0);
+  showLine(sourceName, figures);
 }
 
 void eraseProgressForSignal() {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -132,27 +133,105 @@ unsigned char* blockMemory(std::size_t& bytes) {
   return blocks();
 }
 
-void COPY_DATA(Source& source, const SourceFormat& format, std::uint64_t frameCount,
-               OutputSet& outputs) {
-  const std::size_t width = format.bytesPerSample, channels = format.channels;
-  const std::size_t frameBytes = channels * format.containerBytes;
+namespace {
+
+// The blocks of one pass: the source's frames in, each output's samples out.
+struct Blocks {
+  unsigned char* in;
+  unsigned char* out;
+  std::size_t frames;  // a block holds
+};
+
+Blocks blocksFor(const SourceFormat& format) {
+  const std::size_t frameBytes = std::size_t{format.channels} * format.containerBytes;
   // Whole multiples of 4096 frames where they fit, so that every block spans whole pages of the
   // source; at least one frame, whatever the channels.
-  std::size_t blockFrames = kBlockBytes / (frameBytes + channels * width);
-  if (blockFrames >= 4096) blockFrames -= blockFrames % 4096;
+  std::size_t frames =
+      kBlockBytes / (frameBytes + std::size_t{format.channels} * format.bytesPerSample);
+  if (frames >= 4096) frames -= frames % 4096;
   unsigned char* const in = blocks();
-  unsigned char* const out = in + blockFrames * frameBytes;
+  return {in, in + frames * frameBytes, frames};
+}
 
+// Splits n whole frames of the in block into the outputs.
+void split(const Blocks& b, std::size_t n, const SourceFormat& format, OutputSet& outputs) {
+  const std::size_t width = format.bytesPerSample;
+  for (std::size_t k = 0; k < format.channels; ++k) {
+    unsigned char* const samples = b.out + k * b.frames * width;
+    extractChannel(b.in, n, format.bytesPerSample, format.containerBytes, format.channels,
+                   static_cast<std::uint32_t>(k), samples);
+    outputs.write(k, samples, n * width);
+  }
+}
+
+// A stream's samples, as they come: to the data chunk's declared end, where what follows
+// decides, as in a file, whether the sample area ends there (a chunk follows) or goes on to the
+// end of the stream; or to the end where the size says nothing. A partial frame waits for the
+// rest of itself; what is left of one at the end is not copied.
+void copyStream(Source& source, OutputPlan& plan, OutputSet& outputs) {
+  const SourceFormat& format = plan.format;
+  const Blocks b = blocksFor(format);
+  const std::size_t frameBytes = std::size_t{format.channels} * format.containerBytes;
+  std::uint64_t limit = source.declaredEnd, at = format.dataStart, frames = 0;
+  std::size_t have = 0;  // bytes of a frame not yet whole, at the start of the in block
+  source.samplesAt = at;
+  showStreamProgress(source.name.c_str(), 0, format.sampleRate, 0);
+  for (;;) {
+    std::size_t want = b.frames * frameBytes - have;
+    if (limit != kUnknownSize)
+      want = static_cast<std::size_t>(std::min<std::uint64_t>(want, limit - at));
+    // A block filled before it is split: two writes a block, not two a pipe's read.
+    std::size_t got = 0;
+    for (long n = 1; got < want && n > 0; got += static_cast<std::size_t>(n)) {
+      n = source.readSamples(b.in + have + got, want - got);
+      if (n < 0) failRun(source.name, std::strerror(errno), "Unable to read file.", 2);
+    }
+    have += got;
+    at += got;
+    const std::size_t n = have / frameBytes;
+    if (n > 0) {
+      split(b, n, format, outputs);
+      frames += n;
+      have -= n * frameBytes;
+      std::memmove(b.in, b.in + n * frameBytes, have);
+      showStreamProgress(source.name.c_str(), frames, format.sampleRate, at - format.dataStart);
+    }
+    if (want > 0 && got == 0) break;  // the end of the stream
+    if (at == limit) {
+      if (!source.hold(limit + kStreamHold))
+        failRun(source.name, std::strerror(errno), "Unable to read file.", 2);
+      if (source.ended) {
+        unsigned char next[9];
+        const long m = source.read(limit, next, sizeof next);
+        if (sampleAreaEnd(format.dataStart, limit - format.dataStart, source.length, next,
+                          static_cast<std::size_t>(m < 0 ? 0 : m)) == limit)
+          break;
+      }
+      limit = kUnknownSize;  // samples, on to the end
+    }
+  }
+  endStreamReading();
+  plan.frames = frames;
+  plan.leftover = have;
+  source.sampleEnd = at;
+}
+
+}  // namespace
+
+void COPY_DATA(Source& source, OutputPlan& plan, OutputSet& outputs) {
+  if (source.stream) return copyStream(source, plan, outputs);
+  const SourceFormat& format = plan.format;
+  const Blocks b = blocksFor(format);
+  const std::size_t frameBytes = std::size_t{format.channels} * format.containerBytes;
   if (lseek(source.fd.fd, static_cast<off_t>(format.dataStart), SEEK_SET) < 0)
     failRun(source.name, std::strerror(errno), "Unable to read file.", 2);
-  const std::uint64_t totalBytes = std::uint64_t{frameCount} * frameBytes;
+  const std::uint64_t totalBytes = plan.frames * frameBytes;
   showProgress(source.name.c_str(), 0, totalBytes);
   off_t readAt = format.dataStart;
-  for (std::uint64_t remaining = frameCount; remaining > 0;) {
-    const std::size_t n =
-        remaining < blockFrames ? static_cast<std::size_t>(remaining) : blockFrames;
+  for (std::uint64_t remaining = plan.frames; remaining > 0;) {
+    const std::size_t n = remaining < b.frames ? static_cast<std::size_t>(remaining) : b.frames;
     // A short read means the source shrank since it was measured: never copy stale bytes.
-    if (!readFully(source.fd.fd, in, n * frameBytes))
+    if (!readFully(source.fd.fd, b.in, n * frameBytes))
       failRun(source.name, errno != 0 ? std::strerror(errno) : "shrank during the run",
               "Unable to read file.", 2);
     // Blocks already split are not needed again: a long recording should not push everything
@@ -160,12 +239,7 @@ void COPY_DATA(Source& source, const SourceFormat& format, std::uint64_t frameCo
     // limit; advice on the outputs and POSIX_FADV_SEQUENTIAL measured slower.
     posix_fadvise(source.fd.fd, readAt, static_cast<off_t>(n * frameBytes), POSIX_FADV_DONTNEED);
     readAt += static_cast<off_t>(n * frameBytes);
-    for (std::size_t k = 0; k < channels; ++k) {
-      unsigned char* const samples = out + k * blockFrames * width;
-      extractChannel(in, n, format.bytesPerSample, format.containerBytes, format.channels,
-                     static_cast<std::uint32_t>(k), samples);
-      outputs.write(k, samples, n * width);
-    }
+    split(b, n, format, outputs);
     remaining -= n;
     showProgress(source.name.c_str(), totalBytes - remaining * frameBytes, totalBytes);
   }

@@ -42,7 +42,8 @@ std::uint32_t clamp32(std::uint64_t v) {
 }  // namespace
 
 OutputLayout outputLayout(const SourceFormat& format, std::uint64_t frames,
-                          std::uint64_t beforeBytes, std::uint64_t afterBytes) {
+                          std::uint64_t beforeBytes, std::uint64_t afterBytes, bool reserve,
+                          std::uint64_t riffLimit) {
   const std::uint32_t width = format.bytesPerSample;
   const bool plain =
       format.coding == Coding::pcm && format.bitsPerSample == width * 8 && width <= 4;
@@ -50,18 +51,26 @@ OutputLayout outputLayout(const SourceFormat& format, std::uint64_t frames,
   const std::uint32_t fmtSize = plain ? 16 : extensible ? 40 : 18;
   const std::uint64_t factBytes = format.coding == Coding::pcm ? 0 : 12;
   OutputLayout layout;
-  layout.dataBytes = frames * width;
+  // A stream of unknown length: every size "unknown", as streaming writers leave them.
+  const bool unknown = frames == kUnknownSize;
+  layout.dataBytes = unknown ? 0 : frames * width;
   layout.pad = (layout.dataBytes & 1) != 0;
   std::uint64_t riffSize =
       4 + 8 + fmtSize + factBytes + beforeBytes + 8 + layout.dataBytes + layout.pad + afterBytes;
-  const bool rf64 = riffSize > 0xFFFFFFFFu;
-  if (rf64) riffSize += 8 + 28;
-  layout.fileBytes = riffSize + 8;
+  const bool rf64 = riffSize + (reserve ? 36 : 0) > riffLimit;
+  // The ds64 chunk, or its place kept for it by a JUNK chunk of its size (EBU Tech 3306).
+  if (rf64 || reserve) riffSize += 8 + 28;
+  layout.fileBytes = unknown ? 0 : riffSize + 8;
 
   std::vector<unsigned char>& h = layout.head;
   put(h, rf64 ? "RF64" : "RIFF");
-  put32(h, clamp32(riffSize));
+  put32(h, unknown ? 0xFFFFFFFFu : rf64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(riffSize));
   put(h, "WAVE");
+  if (!rf64 && reserve) {
+    put(h, "JUNK");
+    put32(h, 28);
+    std::memset(grow(h, 28), 0, 28);
+  }
   if (rf64) {
     put(h, "ds64");
     put32(h, 28);
@@ -93,7 +102,8 @@ OutputLayout outputLayout(const SourceFormat& format, std::uint64_t frames,
     put32(h, clamp32(frames));  // in ds64 where it does not fit
   }
   put(layout.dataHeader, "data");
-  put32(layout.dataHeader, rf64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(layout.dataBytes));
+  put32(layout.dataHeader,
+        rf64 || unknown ? 0xFFFFFFFFu : static_cast<std::uint32_t>(layout.dataBytes));
   return layout;
 }
 
@@ -108,20 +118,32 @@ std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint64_
   return outputHeader(outputLayout(format, frames, 0, 0));
 }
 
-OutputPlan PLAN_OUTPUTS(const SourceFormat& format, std::uint64_t sampleEnd, Metadata metadata) {
+OutputPlan PLAN_OUTPUTS(const Source& source, const SourceFormat& format, std::uint64_t sampleEnd,
+                        Metadata metadata) {
   const std::uint64_t bytes = sampleEnd > format.dataStart ? sampleEnd - format.dataStart : 0;
   const std::uint64_t frameBytes = std::uint64_t{format.containerBytes} * format.channels;
   OutputPlan plan{format, bytes / frameBytes, bytes % frameBytes, std::move(metadata), {}};
-  const std::uint64_t frames = plan.frames;
-  for (std::uint32_t k = 0; k < format.channels; ++k) {
+  plan.stream = source.stream;
+  // A stream that does not say how long it is: its sizes are set at its end, past 4 GiB in a
+  // ds64 chunk whose place a JUNK chunk keeps.
+  plan.reserve = sampleEnd == kUnknownSize;
+  if (plan.reserve) plan.frames = kUnknownSize, plan.leftover = 0;
+  layOut(plan);
+  return plan;
+}
+
+void layOut(OutputPlan& plan, std::uint64_t riffLimit) {
+  plan.layouts.clear();
+  plan.layouts.reserve(plan.format.channels);
+  for (std::uint32_t k = 0; k < plan.format.channels; ++k) {
     std::uint64_t bytes[2] = {0, 0};  // before the samples, after them
     for (const CarriedChunk& chunk : plan.metadata.chunks) {
-      const std::uint32_t size = chunkSize(plan.metadata, chunk, format, frames, k);
+      const std::uint32_t size = chunkSize(plan.metadata, chunk, plan.format, plan.frames, k);
       bytes[chunk.after] += 8 + std::uint64_t{size} + (size & 1);
     }
-    plan.layouts.push_back(outputLayout(format, frames, bytes[0], bytes[1]));
+    plan.layouts.push_back(
+        outputLayout(plan.format, plan.frames, bytes[0], bytes[1], plan.reserve, riffLimit));
   }
-  return plan;
 }
 
 void MAKE_HEADER(OutputSet& outputs, std::size_t output, const std::vector<unsigned char>& bytes) {
@@ -142,10 +164,40 @@ void WRITE_HEADERS(Source& source, const OutputPlan& plan, OutputSet& outputs) {
     MAKE_HEADER(outputs, k, plan.layouts[k].dataHeader);
 }
 
-void WRITE_TRAILERS(Source& source, const OutputPlan& plan, OutputSet& outputs) {
+void WRITE_TRAILERS(Source& source, OutputPlan& plan, OutputSet& outputs) {
+  std::vector<std::size_t> written;  // each head's size as written
+  if (plan.stream) {
+    for (const OutputLayout& layout : plan.layouts) written.push_back(layout.head.size());
+    READ_METADATA_AFTER(source, plan.format, plan.metadata);
+    // A head written as RF64 for a declared size keeps its place where the stream fit RIFF.
+    plan.reserve = plan.reserve || (!written.empty() && plan.layouts[0].head[1] == 'F');
+    layOut(plan);
+  }
   for (std::size_t k = 0; k < plan.layouts.size(); ++k)
     if (plan.layouts[k].pad) MAKE_HEADER(outputs, k, {0});
   CARRY_CHUNKS(source, plan, true, outputs);
+  if (!plan.stream) return;
+  // The sizes, now that they are known, where the output can seek; a pipe keeps what the
+  // stream declared.
+  for (std::size_t k = 0; k < plan.layouts.size(); ++k) {
+    if (!outputs.seekable(k)) continue;
+    const OutputLayout& layout = plan.layouts[k];
+    // A stream that declared a size for RIFF and brought more than RF64 allows without ds64:
+    // room is made for it.
+    if (layout.head.size() > written[k]) outputs.insertAt(k, 12, layout.head.size() - written[k]);
+    outputs.writeAt(k, 0, layout.head);
+    std::uint64_t at = layout.head.size();
+    for (const CarriedChunk& chunk : plan.metadata.chunks) {
+      if (chunk.after) continue;
+      const auto channel = static_cast<std::uint32_t>(k);
+      const std::uint32_t size = chunkSize(plan.metadata, chunk, plan.format, plan.frames, channel);
+      if (chunk.kind == ChunkKind::fact)
+        outputs.writeAt(k, at + 8,
+                        chunkBody(plan.metadata, chunk, plan.format, plan.frames, channel));
+      at += 8 + std::uint64_t{size} + (size & 1);
+    }
+    outputs.writeAt(k, at, layout.dataHeader);
+  }
 }
 
 void REPORT_LEFT_OUT(const Source& source, const OutputPlan& plan) {

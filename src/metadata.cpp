@@ -347,10 +347,11 @@ std::uint32_t chunkSize(const Metadata& metadata, const CarriedChunk& chunk,
 }
 
 bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceFormat& format,
-                  std::uint64_t sampleEnd, Metadata& metadata) {
-  unsigned char head[12];
-  if (read(0, head, 12) != 12 ||
-      !((is(head, "RIFF") || is(head, "RF64") || is(head, "BW64")) && is(head + 8, "WAVE")))
+                  std::uint64_t sampleEnd, Metadata& metadata, bool after) {
+  unsigned char head[12] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+  if (!after &&
+      (read(0, head, 12) != 12 ||
+       !((is(head, "RIFF") || is(head, "RF64") || is(head, "BW64")) && is(head + 8, "WAVE"))))
     return true;  // no chunk list to carry from
   const std::uint64_t dataAt = format.dataStart - 8;
   const bool madeFact = format.coding != Coding::pcm;  // non-PCM outputs get a fact of their own
@@ -358,7 +359,7 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
   // get the first one's body, or, for many, outputs far larger than the source.
   bool haveBext = false, haveIxml = false, havePeak = false, haveFact = false;
   std::string last = tagName(head) + " at byte 0";  // the last chunk walked, for a reason
-  for (std::uint64_t at = 12; at < fileLength;) {
+  for (std::uint64_t at = after ? dataAt : 12; at < fileLength;) {
     unsigned char header[8];
     if (at == dataAt) {
       // Behind the samples, and the pad byte of an odd sample area where a chunk follows it or
@@ -496,11 +497,48 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
 Metadata READ_METADATA(Source& source, const SourceFormat& format, std::uint64_t sampleEnd,
                        bool wanted) {
   Metadata metadata;
+  metadata.wanted = wanted;
+  // Of a stream not yet ended, what comes before the samples: what follows them is known only
+  // once they are read.
+  metadata.afterKnown = !source.stream || source.ended;
   if (!wanted) return metadata;
   int error = 0;
-  if (!listMetadata(source.reader(error), source.length, format, sampleEnd, metadata))
+  if (!listMetadata(source.reader(error), metadata.afterKnown ? source.length : source.pulled,
+                    format, metadata.afterKnown ? sampleEnd : kUnknownSize, metadata))
     failRun(source.name, std::strerror(error), "Unable to read file.", 2);
   return metadata;
+}
+
+void READ_METADATA_AFTER(Source& source, const SourceFormat& format, Metadata& metadata) {
+  if (!metadata.wanted || metadata.afterKnown) return;
+  metadata.afterKnown = true;
+  Metadata tail;
+  int error = 0;
+  if (source.sampleEnd < source.length &&
+      !listMetadata(source.reader(error), source.length, format, source.sampleEnd, tail, true))
+    failRun(source.name, std::strerror(error), "Unable to read file.", 2);
+  // Each kind made anew is still carried once: the first of the whole file.
+  for (const CarriedChunk& chunk : tail.chunks) {
+    const bool twice = chunk.kind != ChunkKind::copied &&
+                       std::any_of(metadata.chunks.begin(), metadata.chunks.end(),
+                                   [&](const CarriedChunk& c) { return c.kind == chunk.kind; });
+    if (twice) {
+      noteDropped(metadata, tagName(chunk.tag) + " (a second one)");
+      continue;
+    }
+    if (chunk.kind == ChunkKind::bext) metadata.bext = std::move(tail.bext);
+    if (chunk.kind == ChunkKind::peak) metadata.peak = std::move(tail.peak);
+    if (chunk.kind == ChunkKind::ixml) {
+      metadata.ixml = std::move(tail.ixml);
+      metadata.ixmlTracks = std::move(tail.ixmlTracks);
+    }
+    if (metadata.chunks.size() < kMaxCarried)
+      metadata.chunks.push_back(chunk);
+    else
+      noteDropped(metadata,
+                  tagName(chunk.tag) + " (past " + std::to_string(kMaxCarried) + " chunks)");
+  }
+  for (const std::string& name : tail.dropped) noteDropped(metadata, name);
 }
 
 std::string droppedLine(const std::vector<std::string>& dropped) {
@@ -513,11 +551,15 @@ std::string droppedLine(const std::vector<std::string>& dropped) {
 }
 
 void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after, OutputSet& outputs) {
+  // A pipe written as a stream is read keeps the sizes the stream declared: nothing after its
+  // samples that they would not count.
+  auto skip = [&](std::size_t k) { return after && plan.stream && !outputs.seekable(k); };
   std::size_t room = 0;
   unsigned char* const buffer = blockMemory(room);
   for (const CarriedChunk& chunk : plan.metadata.chunks) {
     if (chunk.after != after) continue;
     for (std::size_t k = 0; k < outputs.size(); ++k) {
+      if (skip(k)) continue;
       std::vector<unsigned char> body;
       if (chunk.kind != ChunkKind::copied)
         body = chunkBody(plan.metadata, chunk, plan.format, plan.frames,
@@ -540,11 +582,13 @@ void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after, OutputSet&
       if (got != static_cast<long>(n))
         failRun(source.name, got < 0 ? std::strerror(errno) : "shrank during the run",
                 "Unable to read file.", 2);
-      for (std::size_t k = 0; k < outputs.size(); ++k) outputs.write(k, buffer, n);
+      for (std::size_t k = 0; k < outputs.size(); ++k)
+        if (!skip(k)) outputs.write(k, buffer, n);
       done += n;
     }
     const unsigned char pad = 0;
     if (chunk.size & 1)
-      for (std::size_t k = 0; k < outputs.size(); ++k) outputs.write(k, &pad, 1);
+      for (std::size_t k = 0; k < outputs.size(); ++k)
+        if (!skip(k)) outputs.write(k, &pad, 1);
   }
 }

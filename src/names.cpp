@@ -22,6 +22,10 @@ std::string baseOf(const std::string& name, bool wholeName) {
 
 }  // namespace
 
+const std::string& nameForOutputs(const std::string& sourceName, const Options& options) {
+  return sourceName == "-" ? options.as : sourceName;
+}
+
 bool outputStem(const std::string& sourceName, const Options& options, std::string& stem) {
   const std::size_t slash = sourceName.rfind('/');
   const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;

@@ -2,6 +2,7 @@
 // after it is a source name even when it starts with '-'.
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +39,8 @@ const char* const kUsage =
     "                        the folder after: done survives a power cut\n"
     "      --lock-wait=SECONDS  wait at most SECONDS (default 30) for another\n"
     "                        process's lock on an output folder\n"
+    "      --as NAME         name the outputs of - (standard input) as if it were\n"
+    "                        NAME: --as take1.wav gives take1L.wav, take1R.wav\n"
     "  -h, --help            print this text\n"
     "      --version         print the version\n"
     "\n"
@@ -61,7 +64,7 @@ const char* const kUsage =
 }  // namespace
 
 int parseOptions(int argc, char** argv, Options& options) {
-  enum { kVersion = 256, kSync, kLockWait };
+  enum { kVersion = 256, kSync, kLockWait, kAs };
   static const struct option longOptions[] = {
       {"output-dir", required_argument, nullptr, 'd'},
       {"whole-name", no_argument, nullptr, 'w'},
@@ -70,6 +73,7 @@ int parseOptions(int argc, char** argv, Options& options) {
       {"metadata", no_argument, nullptr, 'm'},
       {"sync", no_argument, nullptr, kSync},
       {"lock-wait", required_argument, nullptr, kLockWait},
+      {"as", required_argument, nullptr, kAs},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0},
@@ -116,6 +120,9 @@ int parseOptions(int argc, char** argv, Options& options) {
         options.lockWait = static_cast<unsigned>(seconds);
         break;
       }
+      case kAs:
+        options.as = optarg;
+        break;
       case kVersion:
         exitWith("tarnvell2 " TARNVELL2_VERSION, 0);
       case ':':
@@ -125,5 +132,12 @@ int parseOptions(int argc, char** argv, Options& options) {
         badCommandLine("unknown option '" + given + "'");
     }
   }
+  // Standard input, once, named by --as: it has no name of its own to cut.
+  const long streams = std::count(argv + optind, argv + argc, std::string("-"));
+  if (streams > 1) badCommandLine("'-' (standard input) is named more than once");
+  if (streams == 1 && options.as.empty())
+    badCommandLine("'-' (standard input) needs --as NAME to name its outputs");
+  if (streams == 0 && !options.as.empty())
+    badCommandLine("--as names the outputs of '-' (standard input), which is not a source");
   return optind;
 }

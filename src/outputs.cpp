@@ -9,6 +9,7 @@
 // the outputs are named temporary files from the start; where it refuses the exchange, a plain
 // rename replaces the previous file at once.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -66,8 +67,16 @@ Pending* volatile pending = nullptr;
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
-// Async-signal-safe: unlink, then die by the same signal so that the caller sees it.
-extern "C" void removeAndDie(int signal) {
+// While a stream is read, and until a first signal has ended its reading.
+volatile std::sig_atomic_t streamReading = 0, stopSignal = 0;
+
+// Async-signal-safe: unlink, then die by the same signal so that the caller sees it; or, the
+// first time while a stream is read, only end its reading.
+extern "C" void onSignal(int signal) {
+  if (streamReading && !stopSignal && signal != SIGPIPE) {
+    stopSignal = signal;
+    return;
+  }
   if (Pending* p = pending)
     for (std::size_t k = 0; k < p->slots; ++k)
       if (p->names[p->at[k]] != '\0') ::unlink(p->names + p->at[k]);
@@ -103,8 +112,9 @@ void installHandlers() {
     struct sigaction old;
     // A signal the caller ignores (nohup, a background job) stays ignored.
     if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    // No SA_RESTART: a blocked read of a stream returns, to see that its reading has ended.
     struct sigaction action = {};
-    action.sa_handler = removeAndDie;
+    action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(s, &action, nullptr);
   }
@@ -328,7 +338,8 @@ const std::string& OutputSet::name(std::size_t k) const {
   return outputs_[k].name;
 }
 
-void OutputSet::make(const std::vector<std::uint64_t>& bytes) {
+void OutputSet::make(const std::vector<std::uint64_t>& bytes, bool readable) {
+  const int access = readable ? O_RDWR : O_WRONLY;
   raiseDescriptorLimit(sourceName_, outputs_.size(), folders_.size());
   installHandlers();
   // Every output is made before any is opened in place, and those are all opened before any is
@@ -336,7 +347,7 @@ void OutputSet::make(const std::vector<std::uint64_t>& bytes) {
   for (Output& output : outputs_) {
     if (output.way == Output::inPlace) continue;
     const std::string& folder = folders_[output.folder].path;
-    output.fd = Fd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    output.fd = Fd(::open(folder.c_str(), O_TMPFILE | access | O_CLOEXEC, 0666));
     int error = errno;
     if (output.fd.fd >= 0) {
       // The link that names it at the end goes through /proc: without /proc, a named file now.
@@ -377,8 +388,7 @@ void OutputSet::make(const std::vector<std::uint64_t>& bytes) {
           Guard guard;
           std::memcpy(pending->names + pending->at[output.pendingSlot], name.c_str(),
                       name.size() + 1);
-          output.fd =
-              Fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, output.mode));
+          output.fd = Fd(::open(name.c_str(), access | O_CREAT | O_EXCL | O_CLOEXEC, output.mode));
           error = errno;
           if (output.fd.fd < 0) pending->names[pending->at[output.pendingSlot]] = '\0';
         }
@@ -401,7 +411,10 @@ void OutputSet::make(const std::vector<std::uint64_t>& bytes) {
     if (output.way == Output::inPlace) {
       if (!output.exists)
         failRun(output.name, std::strerror(output.makeError), "Unable to open file.", 2);
-      output.fd = Fd(::open(output.destination.c_str(), O_WRONLY | O_CLOEXEC));
+      // Read too where it may have to be, if the file allows.
+      output.fd = Fd(::open(output.destination.c_str(), access | O_CLOEXEC));
+      if (output.fd.fd < 0 && readable)
+        output.fd = Fd(::open(output.destination.c_str(), O_WRONLY | O_CLOEXEC));
       if (output.fd.fd < 0) failRun(output.name, std::strerror(errno), "Unable to open file.", 2);
     }
   for (std::size_t k = 0; k < outputs_.size(); ++k) {
@@ -425,6 +438,43 @@ void OutputSet::make(const std::vector<std::uint64_t>& bytes) {
 
 void OutputSet::write(std::size_t k, const unsigned char* bytes, std::size_t count) {
   if (!writeFully(outputs_[k].fd.fd, bytes, count))
+    failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
+}
+
+bool OutputSet::seekable(std::size_t k) const {
+  return outputs_[k].way != Output::inPlace || outputs_[k].regular;
+}
+
+void OutputSet::writeAt(std::size_t k, std::uint64_t at, const std::vector<unsigned char>& bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = pwrite(outputs_[k].fd.fd, bytes.data() + done, bytes.size() - done,
+                             static_cast<off_t>(at + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+bool moveTail(int fd, std::uint64_t at, std::size_t count, unsigned char* buffer,
+              std::size_t room) {
+  // From the end backwards, a block at a time, so that nothing is overwritten before it moved.
+  struct stat status;
+  if (fstat(fd, &status) != 0) return false;
+  for (auto end = static_cast<std::uint64_t>(status.st_size); end > at;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(room, end - at));
+    end -= n;
+    errno = EIO;  // a short read: the file changed under us
+    if (pread(fd, buffer, n, static_cast<off_t>(end)) != static_cast<ssize_t>(n) ||
+        pwrite(fd, buffer, n, static_cast<off_t>(end + count)) != static_cast<ssize_t>(n))
+      return false;
+  }
+  return true;
+}
+
+void OutputSet::insertAt(std::size_t k, std::uint64_t at, std::size_t count) {
+  std::size_t room = 0;
+  unsigned char* const buffer = blockMemory(room);
+  if (!moveTail(outputs_[k].fd.fd, at, count, buffer, room))
     failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
 }
 
@@ -581,10 +631,66 @@ void OutputSet::rollback() {
   }
 }
 
+void beginStreamReading() {
+  installHandlers();
+  streamReading = 1;
+}
+
+void endStreamReading() {
+  streamReading = 0;
+}
+
+bool streamStopped() {
+  return stopSignal != 0;
+}
+
+long readStream(int fd, unsigned char* buffer, std::size_t count) {
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, s);
+  for (;;) {
+    struct pollfd wait = {fd, POLLIN, 0};
+    if (stopSignal) {
+      // The reading has ended: what is still there is taken, without waiting for more.
+      const int ready = poll(&wait, 1, 0);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) return ready;
+    } else {
+      // The signals are let in only while waiting, so that one cannot come between the look
+      // at the flag and the wait.
+      sigset_t old;
+      sigprocmask(SIG_BLOCK, &stops, &old);
+      const int ready = stopSignal ? 0 : ppoll(&wait, 1, nullptr, &old);
+      const int error = errno;
+      sigprocmask(SIG_SETMASK, &old, nullptr);
+      if (ready < 0 && error != EINTR) {
+        errno = error;
+        return -1;
+      }
+      if (ready <= 0) continue;
+    }
+    const ssize_t n = ::read(fd, buffer, count);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    return n;
+  }
+}
+
+bool waitForWriter(int fd, const std::string& name) {
+  struct pollfd wait = {fd, POLLIN, 0};
+  int ready;
+  while ((ready = poll(&wait, 1, 1000)) < 0 && errno == EINTR && !stopSignal) {
+  }
+  if (ready == 0) printReason(name, "waiting for data");
+  return ready >= 0 || errno == EINTR;
+}
+
 void PREPARE_OUTPUTS(OutputSet& outputs, const OutputPlan& plan) {
+  // A stream's length is not known: nothing is allocated ahead that it may not fill.
   std::vector<std::uint64_t> bytes;
-  for (const OutputLayout& layout : plan.layouts) bytes.push_back(layout.fileBytes);
-  outputs.make(bytes);
+  for (const OutputLayout& layout : plan.layouts)
+    bytes.push_back(plan.stream ? 0 : layout.fileBytes);
+  // A stream planned as RIFF may turn out to need RF64, and room made for its ds64.
+  outputs.make(bytes, plan.stream && !plan.reserve);
 }
 
 void COMMIT_OUTPUTS(OutputSet& outputs, const Options& options) {

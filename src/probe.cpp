@@ -311,13 +311,10 @@ std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint64_t declaredSize,
   return fileLength;
 }
 
-bool measureSampleArea(const ReadAt& read, std::uint64_t fileLength, std::uint32_t dataStart,
-                       std::uint64_t& end) {
-  end = fileLength;
-  if (dataStart > fileLength) return true;  // no samples at all
+bool declaredDataSize(const ReadAt& read, std::uint32_t dataStart, std::uint64_t& declared) {
   unsigned char sizeField[4];
   if (read(dataStart - 4, sizeField, 4) != 4) return false;
-  std::uint64_t declared = Assem4(sizeField);
+  declared = Assem4(sizeField);
   if (declared == 0xFFFFFFFFu) {
     declared = kUnknownSize;
     // RF64 and BW64 keep the real size in the ds64 chunk, which comes first: its body holds the
@@ -329,83 +326,21 @@ bool measureSampleArea(const ReadAt& read, std::uint64_t fileLength, std::uint32
         std::memcmp(head + 12, "ds64", 4) == 0 && Assem4(head + 16) >= 16)
       declared = Assem8(head + 28);
   }
+  return true;
+}
+
+bool measureSampleArea(const ReadAt& read, std::uint64_t fileLength, std::uint32_t dataStart,
+                       std::uint64_t& end) {
+  end = fileLength;
+  if (dataStart > fileLength) return true;  // no samples at all
+  std::uint64_t declared;
+  if (!declaredDataSize(read, dataStart, declared)) return false;
   unsigned char next[9];
   long got = 0;
   if (declared < fileLength - dataStart) got = read(dataStart + declared, next, sizeof next);
   if (got < 0) return false;
   end = sampleAreaEnd(dataStart, declared, fileLength, next, static_cast<std::size_t>(got));
   return true;
-}
-
-namespace {
-
-// The probe's window, obtained once and shared by every source of the run; a source's view of
-// it is good only while no other source has filled it since (the batch guards probe other
-// sources while one is open).
-constexpr std::size_t kWindowBytes = 16 * 1024;
-unsigned char window[kWindowBytes];
-std::uint64_t windowFills = 0;
-
-}  // namespace
-
-int openSource(const std::string& name, Source& source) {
-  source.name = name;
-  // O_NONBLOCK, so that a pipe with no writer cannot hang the open; it means nothing for a
-  // regular file.
-  source.fd = Fd(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  struct stat status;
-  if (source.fd.fd < 0 || fstat(source.fd.fd, &status) != 0) return errno;
-  if (S_ISDIR(status.st_mode)) return EISDIR;
-  if (!S_ISREG(status.st_mode)) return kNotRegularFile;
-  source.length = static_cast<std::uint64_t>(status.st_size);
-  source.device = status.st_dev;
-  source.inode = status.st_ino;
-  return 0;
-}
-
-long Source::readDirect(std::uint64_t at, unsigned char* buffer, std::size_t count) const {
-  std::size_t got = 0;
-  while (got < count) {
-    const ssize_t n = pread(fd.fd, buffer + got, count - got, static_cast<off_t>(at + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  return static_cast<long>(got);
-}
-
-long Source::read(std::uint64_t at, unsigned char* buffer, std::size_t count) {
-  if (count > kWindowBytes) return readDirect(at, buffer, count);
-  if (windowFill != windowFills || at < windowStart || at + count > windowStart + windowLength) {
-    const long got = readDirect(at, window, kWindowBytes);
-    if (got < 0) return -1;
-    windowFill = ++windowFills;
-    windowStart = at;
-    windowLength = static_cast<std::uint64_t>(got);
-  }
-  const std::uint64_t have = windowStart + windowLength - at;
-  const std::size_t n = have < count ? static_cast<std::size_t>(have) : count;
-  std::memcpy(buffer, window + (at - windowStart), n);
-  return static_cast<long>(n);
-}
-
-ReadAt Source::reader(int& error) {
-  return [this, &error](std::uint64_t at, unsigned char* buffer, std::size_t count) {
-    const long got = read(at, buffer, count);
-    if (got < 0) error = errno;
-    return got;
-  };
-}
-
-std::string reasonOf(int error) {
-  return error == kNotRegularFile ? "not a regular file" : std::strerror(error);
-}
-
-void OPEN_SOURCE(const std::string& name, Source& source) {
-  const int error = openSource(name, source);
-  if (error != 0)
-    failRun(name, reasonOf(error), "Cannot find file in track list called " + name + "!!", 2);
 }
 
 SourceFormat probeFile(const char* sourceName, bool anyFormat, int& error) {
@@ -421,7 +356,17 @@ SourceFormat probeFile(const char* sourceName, bool anyFormat, int& error) {
 
 SourceFormat GET_ATTRIBUTES(Source& source, bool anyFormat) {
   int error = 0;
-  const SourceFormat format = probeSource(source.reader(error), source.length, anyFormat);
+  // A stream's head is read on to the hold, or its end: one that ends within it is probed as the
+  // same bytes in a file would be; of a longer one, the probe sees the hold.
+  if (source.stream && !source.hold(kStreamHold)) error = errno;
+  SourceFormat format =
+      probeSource(source.reader(error), source.stream ? source.pulled : source.length, anyFormat);
+  if (error != 0) format.verdict = Verdict::unreadable;
+  if (source.stream && !source.ended &&
+      (format.verdict == Verdict::noFormat || format.verdict == Verdict::noData))
+    format.reason +=
+        " in the first 4 MiB of the stream, which is all a stream may hold before "
+        "its samples";
   if (format.verdict == Verdict::notStereo) skipIfOutputOfAnother(source);
   if (format.verdict != Verdict::usable && !format.reason.empty())
     printReason(source.name, format.reason);
@@ -444,11 +389,21 @@ SourceFormat GET_ATTRIBUTES(Source& source, bool anyFormat) {
 }
 
 std::uint64_t SAMPLE_END(Source& source, std::uint32_t dataStart) {
-  std::uint64_t end = 0;
+  std::uint64_t end = 0, declared = 0;
   const ReadAt read = [&source](std::uint64_t at, unsigned char* buffer, std::size_t count) {
     return source.readDirect(at, buffer, count);
   };
-  if (!measureSampleArea(read, source.length, dataStart, end))
-    failRun(source.name, std::strerror(errno), "Unable to read file.", 2);
-  return end;
+  const bool measured = !source.stream || source.ended
+                            ? measureSampleArea(read, source.length, dataStart, end)
+                            : declaredDataSize(read, dataStart, declared);
+  if (!measured) failRun(source.name, std::strerror(errno), "Unable to read file.", 2);
+  if (!source.stream) return end;
+  // A stream that ended within the hold is known whole. Of a longer one, the samples are read to
+  // the declared end, where what follows decides; the outputs are planned for the declared
+  // size, but for the sizes that streaming writers leave when they cannot know it.
+  if (source.ended) return source.declaredEnd = end;
+  source.declaredEnd = declared == kUnknownSize ? kUnknownSize : dataStart + declared;
+  const bool guess = declared == 0 || declared == 0x7FFFFFFF || declared == 0x80000000u ||
+                     declared == kUnknownSize;
+  return guess ? kUnknownSize : source.declaredEnd;
 }

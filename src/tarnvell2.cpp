@@ -14,7 +14,7 @@ namespace {
 // One source, through the stages in order; every way out ends its run.
 void splitSource(const std::string& sourceName, const Options& options) {
   std::string stem;
-  if (!outputStem(sourceName, options, stem))
+  if (!outputStem(nameForOutputs(sourceName, options), options, stem))
     endRun("Filename error: looking for format of type name.wav", 2);
 
   Source source;
@@ -30,11 +30,11 @@ void splitSource(const std::string& sourceName, const Options& options) {
 
   CHECK_OUTPUT_FOLDER(options.outputDir);
   OutputSet outputs(source, names);
-  const OutputPlan plan =
-      PLAN_OUTPUTS(format, end, READ_METADATA(source, format, end, options.metadata));
+  OutputPlan plan =
+      PLAN_OUTPUTS(source, format, end, READ_METADATA(source, format, end, options.metadata));
   PREPARE_OUTPUTS(outputs, plan);
   WRITE_HEADERS(source, plan, outputs);
-  COPY_DATA(source, format, plan.frames, outputs);
+  COPY_DATA(source, plan, outputs);
   WRITE_TRAILERS(source, plan, outputs);
   REPORT_LEFT_OUT(source, plan);
   COMMIT_OUTPUTS(outputs, options);

@@ -66,6 +66,7 @@ struct Options {
   bool metadata = false;   // -m: the source's metadata carried to each output
   bool sync = false;       // --sync: "done" means the outputs are on the disk
   unsigned lockWait = 30;  // --lock-wait: seconds to wait for another run's lock on a folder
+  std::string as;          // --as: the name standard input's outputs are named after
 };
 
 // Reads the options before the first source name into `options` and returns the index of that
@@ -112,6 +113,10 @@ void setSourceLabel(const std::string& sourceName, std::size_t index, std::size_
 // The next result line erases it.
 void showProgress(const char* sourceName, std::uint64_t doneBytes, std::uint64_t totalBytes);
 
+// The same for a stream, which has no percent: the audio time received and the rate.
+void showStreamProgress(const char* sourceName, std::uint64_t frames, std::uint32_t sampleRate,
+                        std::uint64_t bytes);
+
 // Erases the progress line from a signal handler (async-signal-safe).
 void eraseProgressForSignal();
 
@@ -123,6 +128,9 @@ bool readWord(std::string& word);
 std::string askSourceName();
 
 // ---- Output names.
+
+// The name a source's outputs are named after: --as's for standard input ("-").
+const std::string& nameForOutputs(const std::string& sourceName, const Options& options);
 
 // The outputs' names less their "L.wav" or "R.wav": the folder (the source's, or -d's) and the
 // base, cut from the last path component of the source's name (by default the first run of
@@ -144,34 +152,71 @@ bool outputNames(const std::string& sourceName, std::string& leftName, std::stri
 // tests and the fuzzer can hand it a file held in memory.
 using ReadAt = std::function<long(std::uint64_t at, unsigned char* buffer, std::size_t count)>;
 
+// A data size that says nothing: a declared 0xFFFFFFFF, as streaming writers leave it, with no
+// ds64 chunk to tell the real one; and the length of a stream that has not ended.
+constexpr std::uint64_t kUnknownSize = ~std::uint64_t{0};
+
+// The most of a stream that is kept at once: its head, for the probe, or what follows the data
+// chunk's declared end, until it is known to be chunks or samples.
+constexpr std::size_t kStreamHold = 4 << 20;
+
 // A source opened once: every stage reads it through this descriptor, so that a file renamed
-// over its name during the run changes nothing.
+// over its name during the run changes nothing. A file is read by offset; a stream (standard
+// input, a FIFO, a character device) once, front to back.
 struct Source {
   std::string name;
   Fd fd;
-  std::uint64_t length = 0;
+  std::uint64_t length = 0;  // a file's; a stream's once it has ended, kUnknownSize before
   dev_t device = 0;
   ino_t inode = 0;
+  bool stream = false;
 
-  // Reads of at most a window are served from one window-sized pread, so that walking a long
-  // list of small chunks costs a system call per window, not per chunk. The window's memory is
-  // shared by every source of the run.
+  // At most a window is read at a time from a file, from one window-sized pread, so that
+  // walking a long list of small chunks costs a system call per window, not per chunk (the
+  // window's memory is shared by every source of the run); from a stream, what is kept, read on
+  // as far as kStreamHold past the first byte kept. Fewer bytes than asked for at the end, or
+  // past the hold; -1 on an error.
   long read(std::uint64_t at, unsigned char* buffer, std::size_t count);
-  long readDirect(std::uint64_t at, unsigned char* buffer, std::size_t count) const;
+  long readDirect(std::uint64_t at, unsigned char* buffer, std::size_t count);
   // The probe's reader; `error` takes the errno of a failed read.
   ReadAt reader(int& error);
   std::uint64_t windowStart = 0, windowLength = 0, windowFill = 0;
+
+  // A stream: reads on until byte upTo is kept or the stream ends; false on a read error.
+  bool hold(std::uint64_t upTo);
+  // A stream's samples, in order from samplesAt: the kept bytes, then what the stream brings
+  // (fewer than asked, as a pipe gives them); 0 at its end, -1 on an error.
+  long readSamples(unsigned char* buffer, std::size_t count);
+  std::vector<unsigned char> kept;  // bytes keptFrom to pulled of the stream
+  std::uint64_t keptFrom = 0, pulled = 0, samplesAt = 0;
+  bool ended = false;  // the stream ended, or a signal ended its reading
+  // A stream: where its data chunk says the samples end (the file rule's end once it has
+  // ended), and where they did.
+  std::uint64_t declaredEnd = kUnknownSize, sampleEnd = 0;
 };
 
-// Opens a regular file for reading: 0, or an errno value, or kNotRegularFile.
-constexpr int kNotRegularFile = -1;
-int openSource(const std::string& name, Source& source);
+// Opens a regular file, or with `streams` a stream too, for reading: 0, or an errno value, or
+// kNotRegularFile, or kTerminal for standard input on a terminal.
+constexpr int kNotRegularFile = -1, kTerminal = -2;
+int openSource(const std::string& name, Source& source, bool streams = false);
 
 // What went wrong, for the reason line: strerror, or "not a regular file".
 std::string reasonOf(int error);
 
-// Opens the source, or ends the run.
+// Opens the source, or ends the run; "-" is standard input.
 void OPEN_SOURCE(const std::string& name, Source& source);
+
+// While a stream is read, the first SIGINT, SIGTERM or SIGHUP ends the reading instead of the
+// run: the tool takes what is already in the stream and commits it.
+void beginStreamReading();
+void endStreamReading();
+bool streamStopped();
+// Reads what the stream has, up to count, waiting for it: 0 at its end, or, once a signal ended
+// the reading, when nothing more is there without waiting; -1 on an error.
+long readStream(int fd, unsigned char* buffer, std::size_t count);
+// Says so on standard error when a stream brings nothing for a second (a FIFO without a
+// writer); false on an error.
+bool waitForWriter(int fd, const std::string& name);
 
 // ---- Source probe.
 
@@ -220,10 +265,6 @@ bool printableTag(const unsigned char* tag);
 // file. `header` holds the 8 header bytes when at + 8 <= fileLength.
 bool wellFormedChunk(const unsigned char* header, std::uint64_t at, std::uint64_t fileLength);
 
-// A data size that says nothing: a declared 0xFFFFFFFF, as streaming writers leave it, with no
-// ds64 chunk to tell the real one.
-constexpr std::uint64_t kUnknownSize = ~std::uint64_t{0};
-
 // Where the sample area ends, from the data chunk's declared size. `next` holds the bytes of the
 // file from dataStart + declaredSize on (up to 9 of them, fewer near the end of the file).
 std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint64_t declaredSize,
@@ -234,6 +275,9 @@ std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint64_t declaredSize,
 // of an RF64 ds64 chunk) and what follows it; false on a read error.
 bool measureSampleArea(const ReadAt& read, std::uint64_t fileLength, std::uint32_t dataStart,
                        std::uint64_t& end);
+// The data chunk's declared size, or ds64's where the chunk says 0xFFFFFFFF in an RF64 or BW64
+// file (kUnknownSize without one); false on a read error.
+bool declaredDataSize(const ReadAt& read, std::uint32_t dataStart, std::uint64_t& declared);
 
 // Probes the named file without ending the run; `error` is the errno of a failed open or read,
 // or kNotRegularFile (0 when all went well), for the reason line.
@@ -242,7 +286,8 @@ SourceFormat probeFile(const char* sourceName, bool anyFormat, int& error);
 // Probes the opened source; returns only when it is usable.
 SourceFormat GET_ATTRIBUTES(Source& source, bool anyFormat);
 
-// Returns the file offset where the source's sample area ends.
+// Returns the file offset where the source's sample area ends; for a stream, where its outputs
+// are planned to end (kUnknownSize where it does not say), and the end is found as it is read.
 std::uint64_t SAMPLE_END(Source& source, std::uint32_t dataStart);
 
 // ---- Metadata (-m): the chunks carried from the source to each output.
@@ -296,12 +341,15 @@ struct Metadata {
   std::vector<std::string> dropped;  // what is not carried, once each, for the reason line
   std::set<std::string> droppedSet;
   std::uint64_t steps = 0;  // chunk headers the walk read
+  bool wanted = false;      // -m
+  bool afterKnown = false;  // the chunks after the samples are in
 };
 
 // Walks the source's chunk list (RIFF, RF64 or BW64) and sorts its chunks into carried and not
-// carried; the bodies to rewrite are read. False on a read error.
+// carried; the bodies to rewrite are read. With `after`, only the chunks after the samples,
+// which end at sampleEnd. False on a read error.
 bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceFormat& format,
-                  std::uint64_t sampleEnd, Metadata& metadata);
+                  std::uint64_t sampleEnd, Metadata& metadata, bool after = false);
 
 // iXML for the output of one channel (from 0): its TRACK_LIST cut to the track whose
 // INTERLEAVE_INDEX is the channel's position in the source, renumbered 1, with TRACK_COUNT 1.
@@ -319,9 +367,12 @@ std::vector<unsigned char> chunkBody(const Metadata& metadata, const CarriedChun
 std::uint32_t chunkSize(const Metadata& metadata, const CarriedChunk& chunk,
                         const SourceFormat& format, std::uint64_t frames, std::uint32_t channel);
 
-// With -m, the source's metadata.
+// With -m, the source's metadata: of a stream that has not ended, the chunks before its
+// samples.
 Metadata READ_METADATA(Source& source, const SourceFormat& format, std::uint64_t sampleEnd,
                        bool wanted);
+// With -m, the chunks after a stream's samples, once they are known.
+void READ_METADATA_AFTER(Source& source, const SourceFormat& format, Metadata& metadata);
 
 // The reason line's text for what is not carried: each name once, at most 20, then "and N
 // more".
@@ -343,8 +394,12 @@ struct OutputLayout {
 // afterBytes of carried chunks (headers and pad bytes included): the 44-byte PCM header, or
 // EXTENSIBLE for PCM that leaves part of its container unused, or an 18-byte format chunk and a
 // fact chunk for float, A-law and mu-law; RF64 with ds64 where the RIFF size passes 32 bits.
+// With `reserve`, a JUNK chunk keeps the place of a ds64 that the end of a stream may need;
+// frames kUnknownSize gives the sizes a stream of unknown length has until its end. riffLimit
+// is where RF64 begins: other than 0xFFFFFFFF only in tests.
 OutputLayout outputLayout(const SourceFormat& format, std::uint64_t frames,
-                          std::uint64_t beforeBytes, std::uint64_t afterBytes);
+                          std::uint64_t beforeBytes, std::uint64_t afterBytes, bool reserve = false,
+                          std::uint64_t riffLimit = 0xFFFFFFFFu);
 
 // Everything before the samples of an output that carries nothing: the head and the data
 // chunk's header.
@@ -354,13 +409,19 @@ std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint64_
 // What each output will be, all sizes known before the first byte is written.
 struct OutputPlan {
   SourceFormat format;
-  std::uint64_t frames;
+  std::uint64_t frames;    // kUnknownSize until the end of a stream that does not say
   std::uint64_t leftover;  // bytes after the last whole frame, not copied
   Metadata metadata;
   std::vector<OutputLayout> layouts;  // one per channel
+  bool stream = false;                // the sizes are set again at the end
+  bool reserve = false;               // a JUNK chunk keeps the place of a ds64
 };
-// The plan for the samples from the source's data start up to sampleEnd.
-OutputPlan PLAN_OUTPUTS(const SourceFormat& format, std::uint64_t sampleEnd, Metadata metadata);
+// The plan for the samples from the source's data start up to sampleEnd (kUnknownSize: a
+// stream that does not say).
+OutputPlan PLAN_OUTPUTS(const Source& source, const SourceFormat& format, std::uint64_t sampleEnd,
+                        Metadata metadata);
+// The layouts for the plan's frames and chunks.
+void layOut(OutputPlan& plan, std::uint64_t riffLimit = 0xFFFFFFFFu);
 
 // Says on standard error what the outputs leave out: the bytes after the last whole frame, and
 // with -m the chunks not carried.
@@ -372,7 +433,9 @@ void MAKE_HEADER(OutputSet& outputs, std::size_t output, const std::vector<unsig
 // Writes what comes before the samples of every output, the carried chunks included, and what
 // comes after them: the pad byte, the chunks after.
 void WRITE_HEADERS(Source& source, const OutputPlan& plan, OutputSet& outputs);
-void WRITE_TRAILERS(Source& source, const OutputPlan& plan, OutputSet& outputs);
+// For a stream, first the chunks after its samples, now that they are known, and then, in
+// every output that can seek, its sizes.
+void WRITE_TRAILERS(Source& source, OutputPlan& plan, OutputSet& outputs);
 
 // Copies the carried chunks that came before (or after) the source's samples into every output,
 // each read once.
@@ -431,8 +494,8 @@ class OutputSet {
   OutputSet& operator=(const OutputSet&) = delete;
 
   // Makes every output, output k with its blocks allocated for bytes[k] (0: not known), or
-  // ends the run.
-  void make(const std::vector<std::uint64_t>& bytes);
+  // ends the run; `readable` where its bytes may have to move (a stream's head).
+  void make(const std::vector<std::uint64_t>& bytes, bool readable = false);
   // Writes to output k, or ends the run with "Unable to write file.".
   void write(std::size_t k, const unsigned char* bytes, std::size_t count);
   // Places every output at its final name, all or none, under the folders' locks (waiting at
@@ -442,6 +505,12 @@ class OutputSet {
 
   std::size_t size() const;
   const std::string& name(std::size_t k) const;
+
+  // For a stream's sizes, set at its end: whether output k can seek (a regular file), a write
+  // at an offset, and room made for `count` more bytes at an offset.
+  bool seekable(std::size_t k) const;
+  void writeAt(std::size_t k, std::uint64_t at, const std::vector<unsigned char>& bytes);
+  void insertAt(std::size_t k, std::uint64_t at, std::size_t count);
 
   struct Output;
   struct Folder;
@@ -457,6 +526,10 @@ class OutputSet {
   bool signalsHeld_ = false;
   sigset_t savedMask_;
 };
+
+// Moves the bytes of a file from `at` to its end `count` bytes on, through a buffer of `room`
+// bytes; false (with errno) on a failed read or write.
+bool moveTail(int fd, std::uint64_t at, std::size_t count, unsigned char* buffer, std::size_t room);
 
 // The stages' names for the outputs' life: made with room for the plan, committed as the
 // options say.
@@ -492,8 +565,8 @@ void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t b
 
 // Reads frameCount frames from the source's data start on, once, and appends the samples of
 // channel k to output k.
-void COPY_DATA(Source& source, const SourceFormat& format, std::uint64_t frameCount,
-               OutputSet& outputs);
+// A stream's samples are read as they come, and the plan learns how many there were.
+void COPY_DATA(Source& source, OutputPlan& plan, OutputSet& outputs);
 
 // The block buffers of the run (1 MiB), for copying carried chunks too.
 unsigned char* blockMemory(std::size_t& bytes);

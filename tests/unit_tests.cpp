@@ -1,6 +1,7 @@
 // Unit tests for the pure pieces: byte order, output names, the probe's decisions, the sample
 // area end, the header bytes and the channel copy.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -687,6 +688,63 @@ TEST(Header, SaysWhatTheSamplesAreAndTurnsRf64PastFourGibibytes) {
       EXPECT_EQ(Assem4(h.data() + fmt + 26 + 8), 0xFFFFFFFFu) << c.what;  // fact: in ds64
     }
   }
+}
+
+TEST(Header, AStreamKeepsTheRoomOfADs64AndFillsItPastTheLimit) {
+  // A stream of unknown length: its outputs' heads keep a 28-byte JUNK chunk where ds64 would
+  // go, all sizes "unknown" until its end; then RIFF with the JUNK, or, past the limit (here a
+  // small one), RF64 with ds64 in the same place: the samples never move.
+  SourceFormat f;
+  f.channels = 2;
+  f.sampleRate = 48000;
+  f.bytesPerSample = f.containerBytes = 2;
+  f.bitsPerSample = 16;
+  const struct {
+    std::uint64_t frames;
+    const char* form;
+    const char* chunk;
+    std::uint32_t riff, data;
+  } cases[] = {
+      {kUnknownSize, "RIFF", "JUNK", 0xFFFFFFFF, 0xFFFFFFFF},
+      {100, "RIFF", "JUNK", 36 + 36 + 200, 200},
+      {464, "RIFF", "JUNK", 1000, 928},  // a RIFF size of 1000: the most the limit allows
+      {465, "RF64", "ds64", 0xFFFFFFFF, 0xFFFFFFFF},
+  };
+  for (const auto& c : cases) {
+    const OutputLayout l = outputLayout(f, c.frames, 0, 0, true, 1000);
+    Bytes h = l.head;
+    h.insert(h.end(), l.dataHeader.begin(), l.dataHeader.end());
+    ASSERT_EQ(h.size(), 80u) << c.frames;
+    EXPECT_EQ(std::string(h.begin(), h.begin() + 4), c.form) << c.frames;
+    EXPECT_EQ(Assem4(h.data() + 4), c.riff) << c.frames;
+    EXPECT_EQ(std::string(h.begin() + 12, h.begin() + 16), c.chunk) << c.frames;
+    EXPECT_EQ(Assem4(h.data() + 16), 28u) << c.frames;
+    EXPECT_EQ(Assem4(h.data() + 76), c.data) << c.frames;
+    if (c.chunk[0] == 'd') {
+      EXPECT_EQ(Assem8(h.data() + 20), l.fileBytes - 8) << c.frames;
+      EXPECT_EQ(Assem8(h.data() + 28), 2 * c.frames) << c.frames;
+      EXPECT_EQ(Assem8(h.data() + 36), c.frames) << c.frames;
+    }
+  }
+}
+
+TEST(Header, RoomForADs64IsMadeByMovingTheRestOn) {
+  // A stream that declared a size for RIFF and brought more than RIFF can count: its outputs'
+  // bytes after "WAVE" move 36 bytes on, a small buffer at a time, nothing overwritten first.
+  char name[] = "/tmp/tarnvell2-unit-XXXXXX";
+  const int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  unlink(name);
+  Bytes file(1000);
+  for (std::size_t k = 0; k < file.size(); ++k) file[k] = static_cast<unsigned char>(k * 7);
+  ASSERT_EQ(pwrite(fd, file.data(), file.size(), 0), 1000);
+  unsigned char buffer[64];
+  ASSERT_TRUE(moveTail(fd, 12, 36, buffer, sizeof buffer));
+  Bytes got(1036);
+  ASSERT_EQ(pread(fd, got.data(), got.size(), 0), 1036);
+  close(fd);
+  EXPECT_EQ(Bytes(got.begin(), got.begin() + 12), Bytes(file.begin(), file.begin() + 12));
+  EXPECT_EQ(Bytes(got.begin() + 48, got.end()), Bytes(file.begin() + 12, file.end()));
 }
 
 TEST(Metadata, CutsTheIxmlTrackListToOneChannel) {
