@@ -36,7 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     for (const CarriedChunk& c : metadata.chunks)
       if (c.at + c.size > size || (c.after ? c.at < end : c.at + c.size > f.dataStart))
         std::abort();
-    const OutputPlan plan = PLAN_OUTPUTS(f, end, metadata);
+    std::vector<std::uint32_t> channels(f.channels);
+    for (std::uint32_t k = 0; k < f.channels; ++k) channels[k] = k;
+    const OutputPlan plan = PLAN_OUTPUTS(Source(), f, end, metadata, channels);
     for (std::uint32_t k = 0; k < f.channels && k < 8; ++k) {
       std::uint64_t carried = 0;
       for (const CarriedChunk& c : plan.metadata.chunks) {

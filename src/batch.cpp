@@ -87,23 +87,22 @@ void remember(const FileId& id, std::uint32_t index) {
   writtenSorted = written.size();
 }
 
-// "takeL.wav" names the left output of "take.wav", and with -a "take_3.wav" its third channel:
-// the stem's last component and the suffix.
-bool outputSuffix(const std::string& base, std::string& stem, std::string& suffix) {
+// "takeL.wav" names the left output of "take.wav", with -a "take_3.wav" its third channel, and
+// with -t "take_MIX_L.wav" a track of "take.wav" or of "take_MIX.wav": the stems' last
+// components and the suffixes they could have.
+std::vector<std::pair<std::string, std::string>> outputSuffixes(const std::string& base) {
+  std::vector<std::pair<std::string, std::string>> found;
   const std::size_t n = base.size();
-  if (n > 5 && (base.compare(n - 5, 5, "L.wav") == 0 || base.compare(n - 5, 5, "R.wav") == 0)) {
-    stem = base.substr(0, n - 5);
-    suffix = base.substr(n - 5);
-    return true;
+  if (n > 5 && (base.compare(n - 5, 5, "L.wav") == 0 || base.compare(n - 5, 5, "R.wav") == 0))
+    found.emplace_back(base.substr(0, n - 5), base.substr(n - 5));
+  if (n < 6 || base.compare(n - 4, 4, ".wav") != 0) return found;
+  for (std::size_t u = base.find('_'); u != std::string::npos && u + 5 <= n - 1;
+       u = base.find('_', u + 1)) {
+    const bool numbered = base.find_first_not_of("0123456789", u + 1) == n - 4;
+    if ((options->anyFormat && numbered) || options->trackNames)
+      found.emplace_back(base.substr(0, u), base.substr(u));
   }
-  const std::size_t underscore = base.rfind('_');
-  if (!options->anyFormat || n < 6 || base.compare(n - 4, 4, ".wav") != 0 ||
-      underscore == std::string::npos || underscore + 5 > n - 1 ||
-      base.find_first_not_of("0123456789", underscore + 1) != n - 4)
-    return false;
-  stem = base.substr(0, underscore);
-  suffix = base.substr(underscore);
-  return true;
+  return found;
 }
 
 std::string lastComponent(const std::string& path) {
@@ -174,22 +173,33 @@ void SKIP_REPEATED(const Source& source) {
 
 void skipIfOutputOfAnother(const Source& source) {
   if (names == nullptr) return;
-  std::string stem, suffix;
-  if (!outputSuffix(lastComponent(source.name), stem, suffix)) return;
+  const auto suffixes = outputSuffixes(lastComponent(source.name));
+  if (suffixes.empty()) return;
   indexStems();
   const FileId id{source.device, source.inode};
   // A mono file that an earlier source of the run wrote, or that a later one will replace.
-  const std::uint64_t h = hashOf(stem);
-  for (auto at = std::lower_bound(stems.begin(), stems.end(), std::make_pair(h, 0u));
-       at != stems.end() && at->first == h; ++at) {
-    std::string other;
-    FileId otherId;
-    if (at->second == current ||
-        !outputStem(nameForOutputs(names[at->second], *options), *options, other) ||
-        !idOf(other + suffix, otherId) || !(otherId == id))
-      continue;
-    printReason(source.name, std::string("is an output of ") + names[at->second] + " in this run");
-    endRun("skipped", 0);
+  for (const auto& [stem, suffix] : suffixes) {
+    const std::uint64_t h = hashOf(stem);
+    for (auto at = std::lower_bound(stems.begin(), stems.end(), std::make_pair(h, 0u));
+         at != stems.end() && at->first == h; ++at) {
+      if (at->second == current) continue;
+      // With -t the other's names come from its iXML: its own outputs are asked for.
+      std::vector<std::string> theirs;
+      std::string other;
+      if (options->trackNames) {
+        if (!namesOfSource(names[at->second], *options, theirs)) continue;
+      } else if (outputStem(nameForOutputs(names[at->second], *options), *options, other)) {
+        theirs.push_back(other + suffix);
+      }
+      FileId otherId;
+      if (std::none_of(theirs.begin(), theirs.end(), [&](const std::string& name) {
+            return idOf(name, otherId) && otherId == id;
+          }))
+        continue;
+      printReason(source.name,
+                  std::string("is an output of ") + names[at->second] + " in this run");
+      endRun("skipped", 0);
+    }
   }
 }
 

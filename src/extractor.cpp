@@ -153,13 +153,15 @@ Blocks blocksFor(const SourceFormat& format) {
   return {in, in + frames * frameBytes, frames};
 }
 
-// Splits n whole frames of the in block into the outputs.
-void split(const Blocks& b, std::size_t n, const SourceFormat& format, OutputSet& outputs) {
+// Splits n whole frames of the in block into the outputs, each its own channel; the channels
+// not chosen cost nothing.
+void split(const Blocks& b, std::size_t n, const OutputPlan& plan, OutputSet& outputs) {
+  const SourceFormat& format = plan.format;
   const std::size_t width = format.bytesPerSample;
-  for (std::size_t k = 0; k < format.channels; ++k) {
+  for (std::size_t k = 0; k < plan.channels.size(); ++k) {
     unsigned char* const samples = b.out + k * b.frames * width;
     extractChannel(b.in, n, format.bytesPerSample, format.containerBytes, format.channels,
-                   static_cast<std::uint32_t>(k), samples);
+                   plan.channels[k], samples);
     outputs.write(k, samples, n * width);
   }
 }
@@ -190,7 +192,7 @@ void copyStream(Source& source, OutputPlan& plan, OutputSet& outputs) {
     at += got;
     const std::size_t n = have / frameBytes;
     if (n > 0) {
-      split(b, n, format, outputs);
+      split(b, n, plan, outputs);
       frames += n;
       have -= n * frameBytes;
       std::memmove(b.in, b.in + n * frameBytes, have);
@@ -239,7 +241,7 @@ void COPY_DATA(Source& source, OutputPlan& plan, OutputSet& outputs) {
     // limit; advice on the outputs and POSIX_FADV_SEQUENTIAL measured slower.
     posix_fadvise(source.fd.fd, readAt, static_cast<off_t>(n * frameBytes), POSIX_FADV_DONTNEED);
     readAt += static_cast<off_t>(n * frameBytes);
-    split(b, n, format, outputs);
+    split(b, n, plan, outputs);
     remaining -= n;
     showProgress(source.name.c_str(), totalBytes - remaining * frameBytes, totalBytes);
   }

@@ -119,10 +119,11 @@ std::vector<unsigned char> outputHeader(const SourceFormat& format, std::uint64_
 }
 
 OutputPlan PLAN_OUTPUTS(const Source& source, const SourceFormat& format, std::uint64_t sampleEnd,
-                        Metadata metadata) {
+                        Metadata metadata, std::vector<std::uint32_t> channels) {
   const std::uint64_t bytes = sampleEnd > format.dataStart ? sampleEnd - format.dataStart : 0;
   const std::uint64_t frameBytes = std::uint64_t{format.containerBytes} * format.channels;
-  OutputPlan plan{format, bytes / frameBytes, bytes % frameBytes, std::move(metadata), {}};
+  OutputPlan plan{
+      format, bytes / frameBytes, bytes % frameBytes, std::move(metadata), std::move(channels), {}};
   plan.stream = source.stream;
   // A stream that does not say how long it is: its sizes are set at its end, past 4 GiB in a
   // ds64 chunk whose place a JUNK chunk keeps.
@@ -134,11 +135,11 @@ OutputPlan PLAN_OUTPUTS(const Source& source, const SourceFormat& format, std::u
 
 void layOut(OutputPlan& plan, std::uint64_t riffLimit) {
   plan.layouts.clear();
-  plan.layouts.reserve(plan.format.channels);
-  for (std::uint32_t k = 0; k < plan.format.channels; ++k) {
+  plan.layouts.reserve(plan.channels.size());
+  for (const std::uint32_t channel : plan.channels) {
     std::uint64_t bytes[2] = {0, 0};  // before the samples, after them
     for (const CarriedChunk& chunk : plan.metadata.chunks) {
-      const std::uint32_t size = chunkSize(plan.metadata, chunk, plan.format, plan.frames, k);
+      const std::uint32_t size = chunkSize(plan.metadata, chunk, plan.format, plan.frames, channel);
       bytes[chunk.after] += 8 + std::uint64_t{size} + (size & 1);
     }
     plan.layouts.push_back(
@@ -189,7 +190,7 @@ void WRITE_TRAILERS(Source& source, OutputPlan& plan, OutputSet& outputs) {
     std::uint64_t at = layout.head.size();
     for (const CarriedChunk& chunk : plan.metadata.chunks) {
       if (chunk.after) continue;
-      const auto channel = static_cast<std::uint32_t>(k);
+      const std::uint32_t channel = plan.channels[k];
       const std::uint32_t size = chunkSize(plan.metadata, chunk, plan.format, plan.frames, channel);
       if (chunk.kind == ChunkKind::fact)
         outputs.writeAt(k, at + 8,

@@ -455,7 +455,10 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
       // Every output needs its own track, or none gets the iXML: never a guess.
       std::string problem;
       const IxmlTracks& tracks = metadata.ixmlTracks;
-      if (readIxmlTracks(xml, metadata.ixmlTracks, problem) && tracks.present)
+      if (!readIxmlTracks(xml, metadata.ixmlTracks, problem)) {
+        metadata.ixmlProblem = problem;
+        metadata.ixmlTracks = IxmlTracks();
+      } else if (tracks.present)
         for (std::uint32_t k = 0; k < format.channels && problem.empty(); ++k)
           if (tracks.trackOf(k) >= tracks.tracks.size())
             problem =
@@ -495,17 +498,25 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
 }
 
 Metadata READ_METADATA(Source& source, const SourceFormat& format, std::uint64_t sampleEnd,
-                       bool wanted) {
+                       const Options& options) {
   Metadata metadata;
-  metadata.wanted = wanted;
   // Of a stream not yet ended, what comes before the samples: what follows them is known only
   // once they are read.
   metadata.afterKnown = !source.stream || source.ended;
-  if (!wanted) return metadata;
+  if (!options.metadata && !options.trackNames) return metadata;
   int error = 0;
   if (!listMetadata(source.reader(error), metadata.afterKnown ? source.length : source.pulled,
                     format, metadata.afterKnown ? sampleEnd : kUnknownSize, metadata))
     failRun(source.name, std::strerror(error), "Unable to read file.", 2);
+  metadata.wanted = options.metadata;
+  if (!metadata.wanted) {
+    // -t alone: the names of the tracks, and nothing carried or said.
+    Metadata names;
+    names.ixmlTracks = std::move(metadata.ixmlTracks);
+    names.ixmlProblem = std::move(metadata.ixmlProblem);
+    names.afterKnown = true;
+    return names;
+  }
   return metadata;
 }
 
@@ -562,8 +573,7 @@ void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after, OutputSet&
       if (skip(k)) continue;
       std::vector<unsigned char> body;
       if (chunk.kind != ChunkKind::copied)
-        body = chunkBody(plan.metadata, chunk, plan.format, plan.frames,
-                         static_cast<std::uint32_t>(k));
+        body = chunkBody(plan.metadata, chunk, plan.format, plan.frames, plan.channels[k]);
       const std::uint32_t size =
           chunk.kind == ChunkKind::copied ? chunk.size : static_cast<std::uint32_t>(body.size());
       unsigned char header[8];

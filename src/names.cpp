@@ -2,6 +2,11 @@
 // characters other than '.' in the last path component, in the source's folder, so
 // "old.takes/song.wav" gives "old.takes/songL.wav". -w keeps the whole name less its last
 // extension, -d puts the outputs in another folder.
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <map>
+
 #include "tarnvell2.h"
 
 namespace {
@@ -51,5 +56,215 @@ bool outputNames(const std::string& sourceName, std::string& leftName, std::stri
   if (!outputStem(sourceName, Options(), stem)) return false;
   leftName = stem + "L.wav";
   rightName = stem + "R.wav";
+  return true;
+}
+
+bool parseChannelList(const std::string& text, ChannelList& list) {
+  list = ChannelList();
+  std::size_t at = 0;
+  auto number = [&](std::uint32_t& n) {
+    if (at < text.size() && (text[at] == 'L' || text[at] == 'R')) {
+      n = text[at++] == 'L' ? 1 : 2;
+      list.stereoNames = true;
+      return true;
+    }
+    const std::size_t start = at;
+    unsigned long value = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 6)
+      value = value * 10 + static_cast<unsigned long>(text[at++] - '0');
+    n = static_cast<std::uint32_t>(value);
+    return at > start && value >= 1 && value <= 65535;
+  };
+  for (;;) {
+    std::uint32_t from, to;
+    if (!number(from)) return false;
+    to = from;
+    if (at < text.size() && text[at] == '-') {
+      ++at;
+      if (!number(to) || to < from) return false;
+    }
+    list.ranges.emplace_back(from, to);
+    if (at == text.size()) return true;
+    if (text[at++] != ',') return false;
+  }
+}
+
+bool chooseChannels(const ChannelList& list, std::uint32_t channels,
+                    std::vector<std::uint32_t>& chosen, std::string& problem) {
+  chosen.clear();
+  if (list.empty()) {
+    for (std::uint32_t k = 0; k < channels; ++k) chosen.push_back(k);
+    return true;
+  }
+  if (list.stereoNames && channels != 2) {
+    problem = "has " + std::to_string(channels) + " channels; L and R (-c) name those of a " +
+              "stereo source";
+    return false;
+  }
+  std::vector<bool> taken(channels, false);
+  for (const auto& range : list.ranges) {
+    if (range.second > channels) {
+      problem = "has " + std::to_string(channels) + " channels, no channel " +
+                std::to_string(std::max(range.first, channels + 1)) + " (-c)";
+      return false;
+    }
+    for (std::uint32_t k = range.first; k <= range.second; ++k) taken[k - 1] = true;
+  }
+  for (std::uint32_t k = 0; k < channels; ++k)
+    if (taken[k]) chosen.push_back(k);
+  return true;
+}
+
+std::string trackFileName(const std::string& value) {
+  // XML's entities, by name and by number.
+  std::string text;
+  for (std::size_t k = 0; k < value.size(); ++k) {
+    const std::size_t end = value[k] == '&' ? value.find(';', k) : std::string::npos;
+    if (end == std::string::npos || end - k > 10) {
+      text += value[k];
+      continue;
+    }
+    const std::string name = value.substr(k + 1, end - k - 1);
+    unsigned long code = 0;
+    if (name == "amp")
+      code = '&';
+    else if (name == "lt")
+      code = '<';
+    else if (name == "gt")
+      code = '>';
+    else if (name == "quot")
+      code = '"';
+    else if (name == "apos")
+      code = '\'';
+    else if (name.size() > 1 && name[0] == '#')
+      code = std::strtoul(name.c_str() + 1 + (name[1] == 'x'), nullptr, name[1] == 'x' ? 16 : 10);
+    if (code == 0 || code > 0x10FFFF) {
+      text += value[k];
+      continue;
+    }
+    // As UTF-8.
+    if (code < 0x80) {
+      text += static_cast<char>(code);
+    } else if (code < 0x800) {
+      text += static_cast<char>(0xC0 | (code >> 6));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      text += static_cast<char>(0xE0 | (code >> 12));
+      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      text += static_cast<char>(0xF0 | (code >> 18));
+      text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    }
+    k = end;
+  }
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  text = text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+  for (char& c : text)
+    if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+  if (text[0] == '.' || text[0] == '-') text[0] = '_';
+  return text;
+}
+
+OutputNames nameOutputs(const std::string& stem, std::uint32_t channels,
+                        const std::vector<std::uint32_t>& chosen,
+                        const std::vector<std::string>& trackNames) {
+  OutputNames out;
+  out.channels = chosen;
+  const std::vector<std::string> numbered = outputNames(stem, channels);
+  std::vector<std::string> track(chosen.size());
+  // A stereo source takes its tracks' names only where both have one.
+  const bool named =
+      !trackNames.empty() && (channels != 2 || (!trackNames[0].empty() && !trackNames[1].empty()));
+  for (std::size_t k = 0; named && k < chosen.size(); ++k) track[k] = trackNames[chosen[k]];
+  auto fold = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  // Names that would be one file, on a file system that ignores case too, go back to their
+  // numbers; which may clash in turn with another track's name.
+  for (bool again = true; again;) {
+    again = false;
+    std::map<std::string, std::vector<std::size_t>> byName;
+    for (std::size_t k = 0; k < chosen.size(); ++k)
+      byName[fold(track[k].empty() ? numbered[chosen[k]] : stem + "_" + track[k] + ".wav")]
+          .push_back(k);
+    for (const auto& same : byName) {
+      if (same.second.size() < 2) continue;
+      for (const std::size_t k : same.second)
+        if (!track[k].empty()) {
+          out.clash += (out.clash.empty() ? "" : ", ") + std::to_string(chosen[k] + 1) + " (" +
+                       track[k] + ")";
+          track[k].clear();
+          again = true;
+        }
+    }
+  }
+  for (std::size_t k = 0; k < chosen.size(); ++k)
+    out.names.push_back(track[k].empty() ? numbered[chosen[k]] : stem + "_" + track[k] + ".wav");
+  return out;
+}
+
+namespace {
+
+// -t: each channel's track name from the source's iXML ("" where it has none); empty where
+// there is no iXML track list to read.
+std::vector<std::string> trackNamesOf(const Metadata& metadata, std::uint32_t channels) {
+  std::vector<std::string> names;
+  if (!metadata.ixmlTracks.present) return names;
+  names.resize(channels);
+  for (std::uint32_t k = 0; k < channels; ++k) {
+    const std::uint32_t place = metadata.ixmlTracks.trackOf(k);
+    if (place < metadata.ixmlTracks.tracks.size())
+      names[k] = trackFileName(metadata.ixmlTracks.tracks[place].name);
+  }
+  return names;
+}
+
+}  // namespace
+
+OutputNames NAME_OUTPUTS(const Source& source, const std::string& stem, const SourceFormat& format,
+                         const Metadata& metadata, const Options& options) {
+  std::vector<std::uint32_t> chosen;
+  std::string problem;
+  if (!chooseChannels(options.channels, format.channels, chosen, problem))
+    failRun(source.name, problem, "The file you want to convert is not a stereo track!", 1);
+  if (options.trackNames && !metadata.ixmlProblem.empty())
+    printReason(source.name, "numbered names kept: iXML (" + metadata.ixmlProblem + ")");
+  OutputNames out = nameOutputs(
+      stem, format.channels, chosen,
+      options.trackNames ? trackNamesOf(metadata, format.channels) : std::vector<std::string>());
+  if (!out.clash.empty())
+    printReason(source.name, "numbered names kept for tracks of one name: " + out.clash);
+  return out;
+}
+
+bool namesOfSource(const std::string& sourceName, const Options& options,
+                   std::vector<std::string>& names) {
+  std::string stem;
+  Source source;
+  int error = 0;
+  if (!outputStem(nameForOutputs(sourceName, options), options, stem) ||
+      openSource(sourceName, source) != 0)
+    return false;
+  const SourceFormat format = probeSource(source.reader(error), source.length, options.anyFormat);
+  std::uint64_t end = 0;
+  Metadata metadata;
+  std::vector<std::uint32_t> chosen;
+  std::string problem;
+  if (format.verdict != Verdict::usable ||
+      !chooseChannels(options.channels, format.channels, chosen, problem))
+    return false;
+  if (options.trackNames &&
+      (!measureSampleArea(source.reader(error), source.length, format.dataStart, end) ||
+       !listMetadata(source.reader(error), source.length, format, end, metadata)))
+    return false;
+  names = nameOutputs(stem, format.channels, chosen,
+                      options.trackNames ? trackNamesOf(metadata, format.channels)
+                                         : std::vector<std::string>())
+              .names;
   return true;
 }

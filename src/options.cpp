@@ -35,6 +35,10 @@ const char* const kUsage =
     "  -m, --metadata        carry bext (its time reference kept), iXML (cut to the\n"
     "                        output's track), markers and tags to each output; say\n"
     "                        on standard error what is not carried\n"
+    "  -c, --channels=LIST   write only these channels, numbered from 1: 1,3-5;\n"
+    "                        L and R for a stereo source; the names stay\n"
+    "  -t, --track-names     name each output after its track's NAME in the iXML:\n"
+    "                        take_BOOM.wav; numbered where a track has none\n"
     "      --sync            put each output on the disk before it is renamed, and\n"
     "                        the folder after: done survives a power cut\n"
     "      --lock-wait=SECONDS  wait at most SECONDS (default 30) for another\n"
@@ -73,6 +77,8 @@ int parseOptions(int argc, char** argv, Options& options) {
       {"metadata", no_argument, nullptr, 'm'},
       {"sync", no_argument, nullptr, kSync},
       {"lock-wait", required_argument, nullptr, kLockWait},
+      {"channels", required_argument, nullptr, 'c'},
+      {"track-names", no_argument, nullptr, 't'},
       {"as", required_argument, nullptr, kAs},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersion},
@@ -81,14 +87,15 @@ int parseOptions(int argc, char** argv, Options& options) {
   opterr = 0;  // our own words, on our own terms
   for (;;) {
     const int before = optind;
-    const int c = getopt_long(argc, argv, "+:d:wnamh", longOptions, nullptr);
+    const int c = getopt_long(argc, argv, "+:d:wnamhc:t", longOptions, nullptr);
     if (c == -1) break;
     // The option as it was typed, for the message: "-q" from "-wq", "--sync" from "--sync=x".
     // A long option always ends its argument; a short one may sit inside a cluster.
     const char* last = argv[optind - 1];
     const bool isLong = optind > before && std::strncmp(last, "--", 2) == 0;
-    const std::string given = isLong ? std::string(last, std::strcspn(last, "="))
-                                     : std::string("-") + static_cast<char>(optopt);
+    const std::string given =
+        isLong ? std::string(last, std::strcspn(last, "="))
+               : std::string("-") + static_cast<char>(c == '?' || c == ':' ? optopt : c);
     switch (c) {
       case 'd':
         options.outputDir = optarg;
@@ -104,6 +111,14 @@ int parseOptions(int argc, char** argv, Options& options) {
         break;
       case 'm':
         options.metadata = true;
+        break;
+      case 'c':
+        if (!parseChannelList(optarg, options.channels))
+          badCommandLine("option '" + given + "' needs a list of channels such as 1,3-5 or L, " +
+                         "not '" + optarg + "'");
+        break;
+      case 't':
+        options.trackNames = true;
         break;
       case 'h':
         exitWith(kUsage, 0);

@@ -21,6 +21,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -234,9 +235,12 @@ std::string temporaryName(const std::string& destination, const std::string& suf
 void CHECK_OUTPUT_FOLDER(const std::string& folder) {
   struct stat status;
   if (folder.empty()) return;
-  if (stat(folder.c_str(), &status) != 0)
-    failRun(folder, std::strerror(errno), "Unable to open file.", 2);
-  if (!S_ISDIR(status.st_mode)) failRun(folder, std::strerror(ENOTDIR), "Unable to open file.", 2);
+  const int error = stat(folder.c_str(), &status) != 0 ? errno
+                    : !S_ISDIR(status.st_mode)         ? ENOTDIR
+                                                       : 0;
+  if (error == 0) return;
+  printReason(folder, std::strerror(error));
+  std::exit(2);
 }
 
 void KEEP_EXISTING(const std::vector<std::string>& outputNames) {

@@ -21,17 +21,15 @@ void splitSource(const std::string& sourceName, const Options& options) {
   OPEN_SOURCE(sourceName, source);
   SKIP_REPEATED(source);
   const SourceFormat format = GET_ATTRIBUTES(source, options.anyFormat);
-  const std::vector<std::string> names = outputNames(stem, format.channels);
-  // The guards first: -n never hides a clash within the run.
-  GUARD_OUTPUTS(names);
-  if (options.noClobber) KEEP_EXISTING(names);
-
   const std::uint64_t end = SAMPLE_END(source, format.dataStart);
+  Metadata metadata = READ_METADATA(source, format, end, options);
+  const OutputNames named = NAME_OUTPUTS(source, stem, format, metadata, options);
+  // The guards first: -n never hides a clash within the run.
+  GUARD_OUTPUTS(named.names);
+  if (options.noClobber) KEEP_EXISTING(named.names);
 
-  CHECK_OUTPUT_FOLDER(options.outputDir);
-  OutputSet outputs(source, names);
-  OutputPlan plan =
-      PLAN_OUTPUTS(source, format, end, READ_METADATA(source, format, end, options.metadata));
+  OutputSet outputs(source, named.names);
+  OutputPlan plan = PLAN_OUTPUTS(source, format, end, std::move(metadata), named.channels);
   PREPARE_OUTPUTS(outputs, plan);
   WRITE_HEADERS(source, plan, outputs);
   COPY_DATA(source, plan, outputs);
@@ -48,6 +46,8 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
   Options options;
   const int first = parseOptions(argc, argv, options);
+  // Once, before any source is read, as cp judges its target folder.
+  CHECK_OUTPUT_FOLDER(options.outputDir);
   const auto count = static_cast<std::size_t>(argc - first);
   if (count > 1) return SPLIT_EACH(argv + first, count, options, splitSource);
   return RUN_SOURCE(splitSource, count == 1 ? argv[first] : askSourceName(), options);

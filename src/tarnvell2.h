@@ -58,15 +58,28 @@ class OutputSet;
 
 // ---- Options: what the user asked for beyond the default split.
 
+// -c: the channels asked for, as ranges of channel numbers from 1; L and R stand for 1 and 2 of
+// a stereo source.
+struct ChannelList {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
+  bool stereoNames = false;  // L or R is in the list
+  bool empty() const { return ranges.empty(); }
+};
+
+// Reads a LIST of -c ("1,3-5", "L", "R,L"); false where it is not one.
+bool parseChannelList(const std::string& text, ChannelList& list);
+
 struct Options {
-  std::string outputDir;   // -d: where the outputs go ("" beside the source)
-  bool wholeName = false;  // -w: outputs named after the whole name less its extension
-  bool noClobber = false;  // -n: a source whose outputs exist is skipped
-  bool anyFormat = false;  // -a: any sample format copied by bytes, any channel count from 2
-  bool metadata = false;   // -m: the source's metadata carried to each output
-  bool sync = false;       // --sync: "done" means the outputs are on the disk
-  unsigned lockWait = 30;  // --lock-wait: seconds to wait for another run's lock on a folder
-  std::string as;          // --as: the name standard input's outputs are named after
+  std::string outputDir;    // -d: where the outputs go ("" beside the source)
+  bool wholeName = false;   // -w: outputs named after the whole name less its extension
+  bool noClobber = false;   // -n: a source whose outputs exist is skipped
+  bool anyFormat = false;   // -a: any sample format copied by bytes, any channel count from 2
+  bool metadata = false;    // -m: the source's metadata carried to each output
+  bool sync = false;        // --sync: "done" means the outputs are on the disk
+  unsigned lockWait = 30;   // --lock-wait: seconds to wait for another run's lock on a folder
+  std::string as;           // --as: the name standard input's outputs are named after
+  ChannelList channels;     // -c: only these channels (all where empty)
+  bool trackNames = false;  // -t: outputs named after their tracks in the iXML
 };
 
 // Reads the options before the first source name into `options` and returns the index of that
@@ -141,6 +154,43 @@ bool outputStem(const std::string& sourceName, const Options& options, std::stri
 // The output names for a stem: "L.wav" and "R.wav" for two channels, "_1.wav" to "_N.wav" for
 // more.
 std::vector<std::string> outputNames(const std::string& stem, std::uint32_t channels);
+
+// -c: the channels (from 0, in the source's order) of a source of `channels` that the list
+// takes; false, with the problem, where it names one the source lacks.
+bool chooseChannels(const ChannelList& list, std::uint32_t channels,
+                    std::vector<std::uint32_t>& chosen, std::string& problem);
+
+// -t: a track's NAME from the iXML as it can stand in a file name: entities decoded, white space
+// trimmed, '/' and control characters replaced by '_', and a leading '.' or '-' too; "" where
+// nothing is left.
+std::string trackFileName(const std::string& value);
+
+// The outputs of a source: each one's name and the channel it takes.
+struct OutputNames {
+  std::vector<std::string> names;
+  std::vector<std::uint32_t> channels;
+  std::string clash;  // -t: the tracks whose names clashed, for the reason line
+};
+
+// The outputs of the chosen channels of a source of `channels`: numbered (or L and R), and with
+// -t (trackNames not empty, one per channel, "" for none) named after their tracks where they
+// have one, unless two would get one name (compared as a file system that ignores case would).
+OutputNames nameOutputs(const std::string& stem, std::uint32_t channels,
+                        const std::vector<std::uint32_t>& chosen,
+                        const std::vector<std::string>& trackNames);
+
+struct Source;
+struct SourceFormat;
+struct Metadata;
+// The outputs of the source: its channels, or -c's, named by the default rule, -w, -d, or -t.
+// Ends the run where -c names a channel the source lacks.
+OutputNames NAME_OUTPUTS(const Source& source, const std::string& stem, const SourceFormat& format,
+                         const Metadata& metadata, const Options& options);
+
+// The names the outputs of a file would have, as NAME_OUTPUTS would give them, without a word:
+// for the batch's skips. False where the file is no source to split.
+bool namesOfSource(const std::string& sourceName, const Options& options,
+                   std::vector<std::string>& names);
 
 // The default rule: "<folder><base>L.wav" and "<folder><base>R.wav"; false when there is no base.
 bool outputNames(const std::string& sourceName, std::string& leftName, std::string& rightName);
@@ -337,7 +387,8 @@ struct Metadata {
   // bext as each output begins it: its history ends in a line end, for the line each adds.
   std::vector<unsigned char> bext, peak;
   std::string ixml;
-  IxmlTracks ixmlTracks;
+  IxmlTracks ixmlTracks;             // of the first iXML, where it could be read
+  std::string ixmlProblem;           // why it could not
   std::vector<std::string> dropped;  // what is not carried, once each, for the reason line
   std::set<std::string> droppedSet;
   std::uint64_t steps = 0;  // chunk headers the walk read
@@ -368,9 +419,9 @@ std::uint32_t chunkSize(const Metadata& metadata, const CarriedChunk& chunk,
                         const SourceFormat& format, std::uint64_t frames, std::uint32_t channel);
 
 // With -m, the source's metadata: of a stream that has not ended, the chunks before its
-// samples.
+// samples. With -t alone, only its iXML track list, for the names.
 Metadata READ_METADATA(Source& source, const SourceFormat& format, std::uint64_t sampleEnd,
-                       bool wanted);
+                       const Options& options);
 // With -m, the chunks after a stream's samples, once they are known.
 void READ_METADATA_AFTER(Source& source, const SourceFormat& format, Metadata& metadata);
 
@@ -412,14 +463,15 @@ struct OutputPlan {
   std::uint64_t frames;    // kUnknownSize until the end of a stream that does not say
   std::uint64_t leftover;  // bytes after the last whole frame, not copied
   Metadata metadata;
-  std::vector<OutputLayout> layouts;  // one per channel
-  bool stream = false;                // the sizes are set again at the end
-  bool reserve = false;               // a JUNK chunk keeps the place of a ds64
+  std::vector<std::uint32_t> channels;  // the source channel of each output, from 0
+  std::vector<OutputLayout> layouts;    // one per output
+  bool stream = false;                  // the sizes are set again at the end
+  bool reserve = false;                 // a JUNK chunk keeps the place of a ds64
 };
 // The plan for the samples from the source's data start up to sampleEnd (kUnknownSize: a
 // stream that does not say).
 OutputPlan PLAN_OUTPUTS(const Source& source, const SourceFormat& format, std::uint64_t sampleEnd,
-                        Metadata metadata);
+                        Metadata metadata, std::vector<std::uint32_t> channels);
 // The layouts for the plan's frames and chunks.
 void layOut(OutputPlan& plan, std::uint64_t riffLimit = 0xFFFFFFFFu);
 
@@ -447,8 +499,8 @@ void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after, OutputSet&
 // cut base gets a hash of the whole name, so that two long names never share one).
 std::string temporaryName(const std::string& destination, const std::string& suffix = ".XXXXXX");
 
-// -d: ends the run with "Unable to open file." unless the folder exists ("" is the source's own
-// folder, which needs no check).
+// -d: ends the process (status 2, the reason on standard error, nothing on standard output)
+// unless the folder exists; "" is each source's own folder, which needs no check.
 void CHECK_OUTPUT_FOLDER(const std::string& folder);
 
 // -n: ends the run with "skipped" when an output name is already taken (a file, a link, a

@@ -77,10 +77,11 @@ class Faults(Scratch):
             ("full disk", None, ["song.wav", "-fsize"], WRITE_FAILED, 2,
              b"songL\\.wav: File too large", None),
             ("success", None, ["song.wav"], DONE, 0, None, None),
-            ("-d: no such folder", None, ["-d", "out", "song.wav"], OPEN_FAILED, 2,
+            # -d is judged once, before any source: nothing on standard output, as cp does.
+            ("-d: no such folder", None, ["-d", "out", "song.wav"], b"", 2,
              b"out: No such file or directory", None),
             ("-d: not a folder", lambda: self.write("out", b""), ["-d", "out", "song.wav"],
-             OPEN_FAILED, 2, b"out: Not a directory", None),
+             b"", 2, b"out: Not a directory", None),
             ("-n: an output exists", lambda: self.write("songR.wav", b"old"), ["-n", "song.wav"],
              b"skipped\n", 0, b"songR\\.wav: exists, not replaced", None),
             ("-n: a dangling link", lambda: os.symlink("nowhere", self.path("songL.wav")),
