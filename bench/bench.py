@@ -20,7 +20,7 @@ them into a folder, the --before binary the same way, and the peers once per fil
 loop; it reports sources per second, the ratio to cp and the peak resident memory.
 --plot draws the ratios to cp of result files written with --json as one chart.
 
-    bench/bench.py --tool build/tarnvell2 [--before OLD_BINARY] [--size 1G] [--rounds 5]
+    bench/bench.py --tool build/tarnvell2 [--before OLD_BINARY] [--size 1G] [--rounds 5] [--stream]
                    [--cold] [--memory-limit 256M] [--dir DIR] [--csv FILE] [--json FILE]
                    [--callgrind]
     bench/bench.py --batch 1000 [--seconds 1] [--rate 44100] [--before OLD] [--json FILE]
@@ -39,6 +39,7 @@ import time
 
 GNU_TIME = "/usr/bin/time"  # Debian package "time"
 SYNC = False  # --sync: time tarnvell2 --sync beside tarnvell2
+STREAM = False  # --stream: time the source piped through cat, beside cat into a file
 
 
 def parse_size(text):
@@ -199,6 +200,12 @@ def tools(tool, before, src, bits, channels=2, kind=None):
         found["tarnvell2 before"] = ([[before, src]], (base + "L.wav", base + "R.wav"))
     if SYNC:
         found["tarnvell2 --sync"] = ([[tool, "--sync", src]], (base + "L.wav", base + "R.wav"))
+    if STREAM:
+        # The source as a stream, through a pipe; the same pipe into a file, for the cost of
+        # the pipe itself. The time of the pipeline, its peak memory the larger process's.
+        found["cat > copy.wav"] = ([["sh", "-c", "cat %s > copy.wav" % src]], None)
+        found["cat | tarnvell2 -"] = ([["sh", "-c", "cat %s | %s --as s.wav -" % (src, tool)]],
+                                      ("sL.wav", "sR.wav"))
     if shutil.which("sox"):
         found["sox"] = ([["sox", src, "soxL.wav", "remix", "1"],
                          ["sox", src, "soxR.wav", "remix", "2"]], ("soxL.wav", "soxR.wav"))
@@ -360,6 +367,87 @@ def bench_batch(tool, before, work, n, seconds, rate, rounds, only=None):
     return rows
 
 
+def rf64_stream(tool, work, size):
+    """A stream past 8 GiB that declares its size in a ds64, piped to tarnvell2, whose outputs go
+    through FIFOs into sparse copies: RF64 outputs judged by libsndfile, and nothing large
+    stored. Marked samples near the start, past each output's 4 GiB line and at the end."""
+    import threading
+    frames = size // 4
+    marks = [0, (5 << 30) // 4, frames - 4096]  # frames; the second past the 4 GiB line of an output
+    fmt = b"fmt " + struct.pack("<IHHIIHH", 16, 1, 2, 48000, 192000, 4, 16)
+    ds64 = b"ds64" + struct.pack("<IQQQI", 28, 0, frames * 4, frames, 0)
+    head = b"RF64\xff\xff\xff\xffWAVE" + ds64 + fmt + b"data\xff\xff\xff\xff"
+    mark = bytes(range(256)) * 64  # 16 KiB: 4096 frames
+
+    def drain(fifo, copy):
+        with open(fifo, "rb", buffering=0) as r, open(copy, "wb") as w:
+            zero = bytes(1 << 20)
+            while True:
+                block = r.read(1 << 20)
+                if not block:
+                    break
+                if block == zero[:len(block)]:
+                    w.seek(len(block), 1)
+                else:
+                    w.write(block)
+            w.truncate()
+
+    threads = []
+    for side in "LR":
+        fifo = os.path.join(work, "s%s.wav" % side)
+        os.mkfifo(fifo)
+        threads.append(threading.Thread(target=drain, args=(fifo, fifo + ".sparse")))
+        threads[-1].start()
+    start = time.perf_counter()
+    with tempfile.NamedTemporaryFile("r") as report:
+        p = subprocess.Popen([GNU_TIME, "-f", "%M", "-o", report.name, tool, "--as", "s.wav", "-"],
+                             cwd=work, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        p.stdin.write(head)
+        zero = bytes(1 << 20)
+        at = 0
+        for m in marks + [frames]:
+            while at < m * 4:
+                n = min(len(zero), m * 4 - at)
+                p.stdin.write(zero[:n])
+                at += n
+            if m < frames:
+                p.stdin.write(mark)
+                at += len(mark)
+        p.stdin.close()
+        out = p.stdout.read()
+        p.wait()
+        report.seek(0)
+        peak = int(report.read().split()[-1])
+    for t in threads:
+        t.join()
+    wall = time.perf_counter() - start
+    if out != b"done\n" or p.returncode != 0:
+        sys.exit("tarnvell2 failed on the RF64 stream: %r" % out)
+    left = bytes(b for k in range(0, len(mark), 4) for b in mark[k:k + 2])
+    row = {"stream": "RF64, ds64 declared", "size_bytes": size, "wall_s": wall,
+           "rate_mb_s": size / wall / 1e6, "peak_rss_kib": peak}
+    path = os.path.join(work, "sL.wav.sparse")
+    with open(path, "rb") as f:
+        head_out = f.read(80)
+        row["form"] = head_out[:4].decode()
+        row["ds64_frames"] = struct.unpack_from("<Q", head_out, 36)[0]
+        for m in marks:
+            f.seek(80 + 2 * m)
+            if f.read(len(left)) != left:
+                sys.exit("the left output lacks the mark at frame %d" % m)
+    try:
+        import soundfile
+        with soundfile.SoundFile(path) as sf:
+            row["libsndfile_frames"] = sf.frames
+            sf.seek(marks[1])
+            row["libsndfile_mark"] = sf.read(4096, dtype="int16").tobytes() == left
+    except ImportError:
+        pass
+    for name in os.listdir(work):
+        os.unlink(os.path.join(work, name))
+    return [row]
+
+
 def plot(path, result_files):
     """One chart: each result file a panel, the median time of each tool against cp's."""
     import matplotlib
@@ -419,6 +507,10 @@ def main():
     parser.add_argument("--seconds", type=float, default=1.0, help="length of a batch source")
     parser.add_argument("--rate", type=int, default=44100, help="sample rate of a batch source")
     parser.add_argument("--sync", action="store_true", help="also time tarnvell2 --sync")
+    parser.add_argument("--rf64-stream", help="pipe a stream of this size (e.g. 8G) that declares"
+                        " it in a ds64, its outputs through FIFOs, and judge them")
+    parser.add_argument("--stream", action="store_true",
+                        help="also time the source piped to tarnvell2 -, and cat into a file")
     parser.add_argument("--only", help="time only these tools, e.g. tarnvell2,cp")
     parser.add_argument("--title", help="the chart's name for this run (--json)")
     parser.add_argument("--plot", help="draw the result files given as arguments to this SVG")
@@ -427,8 +519,9 @@ def main():
     if args.plot:
         plot(args.plot, args.results)
         return
-    global SYNC
+    global SYNC, STREAM
     SYNC = args.sync
+    STREAM = args.stream
     if not os.path.exists(GNU_TIME):
         sys.exit("bench needs GNU time: apt-get install -y time")
     tool = os.path.abspath(args.tool)
@@ -439,6 +532,9 @@ def main():
     try:
         widths = [FORMATS[args.format][1]] if args.format else [int(b) for b in
                                                                  args.bits.split(",")]
+        if args.rf64_stream:
+            rows = rf64_stream(tool, work, parse_size(args.rf64_stream))
+            widths = []
         for bits in [] if args.batch else widths:
             rows += bench_width(tool, before, work, parse_size(args.size), bits, args.rounds,
                                 args.cold, cgroup, args.channels, args.format,
@@ -458,6 +554,12 @@ def main():
         if args.title:
             r["title"] = args.title
 
+    if args.rf64_stream:
+        print(json.dumps(rows, indent=1))
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump(rows, f, indent=1)
+        return
     if args.batch:
         print("%d sources of %g s, %d rounds" % (args.batch, args.seconds, args.rounds))
         print("%-22s %9s %15s %7s %11s %9s" % ("tool", "wall s", "min-max s", "x cp",

@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         std::abort();
     std::vector<std::uint32_t> channels(f.channels);
     for (std::uint32_t k = 0; k < f.channels; ++k) channels[k] = k;
-    const OutputPlan plan = PLAN_OUTPUTS(Source(), f, end, metadata, channels);
+    const Source none;
+    const OutputPlan plan = PLAN_OUTPUTS(none, f, end, metadata, channels);
     for (std::uint32_t k = 0; k < f.channels && k < 8; ++k) {
       std::uint64_t carried = 0;
       for (const CarriedChunk& c : plan.metadata.chunks) {

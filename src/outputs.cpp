@@ -637,6 +637,8 @@ void OutputSet::rollback() {
 
 void beginStreamReading() {
   installHandlers();
+  // Each stream's reading is ended by a signal of its own.
+  stopSignal = 0;
   streamReading = 1;
 }
 

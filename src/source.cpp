@@ -24,6 +24,10 @@ std::uint64_t windowFills = 0;
 
 }  // namespace
 
+Source::~Source() {
+  if (stream) endStreamReading();
+}
+
 int openSource(const std::string& name, Source& source, bool streams) {
   source.name = name;
   if (streams && name == "-") {

@@ -214,6 +214,12 @@ constexpr std::size_t kStreamHold = 4 << 20;
 // over its name during the run changes nothing. A file is read by offset; a stream (standard
 // input, a FIFO, a character device) once, front to back.
 struct Source {
+  Source() = default;
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+  // A stream's reading ends with its run, however the run ends.
+  ~Source();
+
   std::string name;
   Fd fd;
   std::uint64_t length = 0;  // a file's; a stream's once it has ended, kUnknownSize before

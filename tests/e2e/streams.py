@@ -210,3 +210,26 @@ class Streams(Scratch):
         frames = [sox_raw(self.path("live%s.wav" % side)) for side in "LR"]
         self.assertEqual(len(frames[0]), len(frames[1]))
         self.assertGreater(len(frames[0]), 0)
+
+    def test_signals_after_a_stream(self):
+        # A stream's reading ends with its run, refused or split: a signal in the next source of
+        # the batch, a file, ends the run as it always did, and discards that file's outputs.
+        folder = sparse_folder(self, 1 << 30)
+        for content, line in ((source(pattern(40), channels=1), b"-: " + NOT_STEREO),
+                              (source(pattern(4000)), b"-: done\n")):
+            with self.subTest(line):
+                with open(os.path.join(folder, "in"), "wb") as f:
+                    f.write(content)
+                with open(os.path.join(folder, "in"), "rb") as stdin:
+                    p = subprocess.Popen(RUNNER + [TOOL, "--as", "m.wav", "-", "big.wav"],
+                                         cwd=folder, stdin=stdin, stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE)
+                copying(p, folder)
+                p.send_signal(signal.SIGINT)
+                out, _ = p.communicate(timeout=120)
+                self.assertEqual((out, p.returncode), (line, -signal.SIGINT))
+                self.assertEqual(sorted(n for n in os.listdir(folder) if n.startswith("big")),
+                                 ["big.wav"])
+                for n in os.listdir(folder):
+                    if n.startswith("m") or n == "in":
+                        os.unlink(os.path.join(folder, n))
