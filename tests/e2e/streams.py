@@ -93,6 +93,11 @@ class Streams(Scratch):
                         self.assertEqual(soundfile.info(self.path("s%s.wav" % side)).frames,
                                          len(want) // 2)
                     self.assertEqual(sox_raw(self.path("s%s.wav" % side)), want)
+                    if have("ffprobe"):
+                        got = subprocess.run(
+                            ["ffprobe", "-v", "error", "-show_entries", "stream=duration_ts", "-of",
+                             "csv=p=0", self.path("s%s.wav" % side)], capture_output=True)
+                        self.assertEqual(int(got.stdout), len(want) // 2)
 
     def test_command_line_and_sources(self):
         stereo = source(pattern(4000))
@@ -114,6 +119,12 @@ class Streams(Scratch):
              b"tarnvell2: -: has one channel, nothing to split\n"),
             ("an empty stream", ["--as", "e.wav", "-"], b"", NO_FORMAT, 2,
              b"tarnvell2: -: no fmt chunk at an even offset from 2 to 15000\n"),
+            # Its format chunk after 6 MiB of samples: a stream cannot keep them to find it.
+            ("the format after the samples", ["--as", "f.wav", "-"], b"RIFF\0\0\0\0WAVE" +
+             chunk(b"data", pattern(6 << 20)) + chunk(b"fmt ", fmt_body()), NO_FORMAT, 2,
+             b"tarnvell2: -: no fmt chunk at an even offset from 2 to 15000, nor in the chunk list"
+             b" in the first 4 MiB of the stream, which is all a stream may hold before its "
+             b"samples\n"),
         ]
         for what, args, content, out, status, err in cases:
             with self.subTest(what):
@@ -141,6 +152,8 @@ class Streams(Scratch):
              b"tarnvell2: s.fifo: 2 bytes after the last whole frame not copied\n"),
             ("SIGINT with no writer", 0, b"tarnvell2: s.fifo: waiting for data\n"
              b"tarnvell2: s.fifo: no fmt chunk at an even offset from 2 to 15000\n"),
+            # A second signal discards, as for a file.
+            ("two SIGINTs", -1, b""),
         ]
         for what, sent, err in cases:
             with self.subTest(what):
@@ -149,6 +162,23 @@ class Streams(Scratch):
                 os.mkfifo(self.path("s.fifo"))
                 p = subprocess.Popen(RUNNER + [TOOL, "s.fifo"], cwd=self.dir,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                if sent == -1:
+                    # The first ends the reading; the run then waits for the folder's lock,
+                    # which the test holds, and the second comes.
+                    lock = os.open(self.dir, os.O_RDONLY)
+                    fcntl.flock(lock, fcntl.LOCK_EX)
+                    with open(self.path("s.fifo"), "wb") as w:
+                        w.write(stereo[:44 + 4000])
+                        w.flush()
+                        time.sleep(0.5)
+                        p.send_signal(signal.SIGINT)
+                        time.sleep(0.5)
+                        p.send_signal(signal.SIGINT)
+                        out, got = p.communicate(timeout=60)
+                    os.close(lock)
+                    self.assertEqual((out, p.returncode, got), (b"", -signal.SIGINT, err))
+                    self.assertEqual(self.files(), ["s.fifo"])
+                    continue
                 if sent != 0:
                     with open(self.path("s.fifo"), "wb") as w:
                         w.write(stereo[:44 + sent] if sent else stereo)
@@ -172,6 +202,28 @@ class Streams(Scratch):
                     out = self.read("s%s.wav" % side)
                     self.assertEqual(chunks_of(out)[-1], (b"data", c))
                     self.assertEqual(out[:12], b"RIFF" + struct.pack("<I", len(out) - 8) + b"WAVE")
+
+    def test_fifo_outputs_of_a_stream(self):
+        # An output that cannot seek keeps the sizes the stream declares, or "unknown" where it
+        # declares none: written before the samples, it is never rewritten. (A stream that ends
+        # within its hold is known whole, and even a pipe gets its real sizes.)
+        samples = pattern(6 << 20)
+        for declared, riff, data in ((len(samples), len(samples) // 2 + 36, len(samples) // 2),
+                                     (0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF)):
+            with self.subTest(declared=declared):
+                for name in self.files():
+                    os.unlink(self.path(name))
+                outputs = sparse_sinks(self.dir, ["sL.wav", "sR.wav"])
+                p = streamed(["--as", "s.wav", "-"], self.dir, long_stream(declared, samples))
+                self.assertEqual((p.stdout, p.returncode), (DONE, 0))
+                for path, want in zip(outputs(), channels_of(samples, 16)):
+                    with open(path, "rb") as f:
+                        got = f.read()
+                    head = 44 if declared != 0xFFFFFFFF else 80
+                    self.assertEqual(got[12:16], b"fmt " if head == 44 else b"JUNK")
+                    self.assertEqual(struct.unpack_from("<I", got, 4)[0], riff)
+                    self.assertEqual(struct.unpack_from("<I", got, head - 4)[0], data)
+                    self.assertEqual(got[head:], want)
 
     def test_arecord(self):
         # A real arecord stream from ALSA's null device, which needs no sound card: two
