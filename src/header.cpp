@@ -64,7 +64,7 @@ OutputLayout outputLayout(const SourceFormat& format, std::uint64_t frames,
 
   std::vector<unsigned char>& h = layout.head;
   put(h, rf64 ? "RF64" : "RIFF");
-  put32(h, unknown ? 0xFFFFFFFFu : rf64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(riffSize));
+  put32(h, unknown || rf64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(riffSize));
   put(h, "WAVE");
   if (!rf64 && reserve) {
     put(h, "JUNK");

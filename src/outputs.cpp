@@ -38,6 +38,7 @@ struct OutputSet::Output {
   std::string temporary;    // the named temporary file, while it has that name
   bool exists = false;      // something was at the destination when it was resolved
   bool regular = false;     // ... a regular file
+  bool directory = false;   // ... a folder
   mode_t mode = 0;          // what the output gets: the previous file's, or 0666 less the umask
   int makeError = 0;        // why no file could be made beside it (written in place then)
   enum Way { unnamed, named, inPlace } way = unnamed;
@@ -272,6 +273,7 @@ OutputSet::OutputSet(const Source& source, const std::vector<std::string>& names
     if (errors[k] != 0) continue;
     if (output.exists) {
       output.regular = S_ISREG(status.st_mode);
+      output.directory = S_ISDIR(status.st_mode);
       output.mode = status.st_mode & 07777;
       if (status.st_dev == source.device && status.st_ino == source.inode)
         failRun(output.name, "is the source itself", "Unable to open file.", 2);
@@ -303,8 +305,7 @@ OutputSet::OutputSet(const Source& source, const std::vector<std::string>& names
     Output& output = outputs_[k];
     int error = errors[k];
     if (error == 0 && output.exists) {
-      struct stat status;
-      if (stat(output.destination.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+      if (output.directory)
         error = EISDIR;
       else if (!output.regular)
         output.way = Output::inPlace;  // a device or a pipe, as it always was
@@ -497,12 +498,12 @@ void OutputSet::commit(bool sync, unsigned lockWait) {
   // The folders whose outputs are renamed, locked in one order for every run (by identity), so
   // that racing runs never leave the left output of one beside the right output of another, nor
   // wait for each other's second folder. A signal while waiting discards, as before.
+  std::vector<bool> renamedInto(folders_.size(), false);
+  for (const Output& output : outputs_)
+    if (output.way != Output::inPlace) renamedInto[output.folder] = true;
   std::vector<std::size_t> order;
   for (std::size_t f = 0; f < folders_.size(); ++f)
-    if (std::any_of(outputs_.begin(), outputs_.end(), [f](const Output& output) {
-          return output.folder == f && output.way != Output::inPlace;
-        }))
-      order.push_back(f);
+    if (renamedInto[f]) order.push_back(f);
   std::sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) {
     return std::tie(folders_[a].device, folders_[a].inode) <
            std::tie(folders_[b].device, folders_[b].inode);
