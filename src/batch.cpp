@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <new>
 
 #include "tarnvell2.h"
@@ -53,6 +54,10 @@ std::vector<Entry> written;
 std::size_t writtenSorted = 0;
 // The outputs of the source being split, once its guards have passed.
 std::vector<std::string> currentOutputs;
+// With -t, the outputs' names of the sources asked for so far, each read once: the names come
+// from a walk of the source's chunks, which a run over 60 mono files would otherwise repeat 60
+// times.
+std::map<std::uint32_t, std::pair<FileId, std::vector<std::string>>> trackNamed;
 
 // Whether source j's name stands for that file now.
 bool stillIs(std::size_t j, const FileId& id) {
@@ -151,13 +156,22 @@ int SPLIT_EACH(char** sourceNames, std::size_t sourceCount, const Options& runOp
     setSourceLabel(names[current], current + 1, count);
     const int status = RUN_SOURCE(split, names[current], runOptions);
     if (status > worst) worst = status;
-    if (status == 0)
+    // What a source wrote; a skipped one wrote nothing.
+    if (status == 0 && lastRunSplit())
       for (const std::string& name : currentOutputs) {
         FileId id;
         if (idOf(name, id)) remember(id, static_cast<std::uint32_t>(current));
       }
   }
   return worst;
+}
+
+bool isSourceOfRun(dev_t device, ino_t inode) {
+  const FileId id{device, inode};
+  for (auto at = std::lower_bound(sources.begin(), sources.end(), Entry{id, 0});
+       at != sources.end() && at->id == id; ++at)
+    if (stillIs(at->index, id)) return true;
+  return false;
 }
 
 void SKIP_REPEATED(const Source& source) {
@@ -187,7 +201,15 @@ void skipIfOutputOfAnother(const Source& source) {
       std::vector<std::string> theirs;
       std::string other;
       if (options->trackNames) {
-        if (!namesOfSource(names[at->second], *options, theirs)) continue;
+        FileId now;
+        if (!idOf(names[at->second], now)) continue;
+        const auto known = trackNamed.find(at->second);
+        if (known != trackNamed.end() && known->second.first == now) {
+          theirs = known->second.second;
+        } else {
+          if (!namesOfSource(names[at->second], *options, theirs)) theirs.clear();
+          trackNamed[at->second] = {now, theirs};
+        }
       } else if (outputStem(nameForOutputs(names[at->second], *options), *options, other)) {
         theirs.push_back(other + suffix);
       }

@@ -1,6 +1,7 @@
 // The console: prompts, the help screen and the one-word answers, the progress line, and the
 // single way a source's run ends: its result line, then an exception that releases what the run
 // holds on its way back to RUN_SOURCE.
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -112,9 +113,13 @@ void eraseProgressForSignal() {
 
 namespace {
 
+// Whether the last result line said "done".
+bool splitDone = false;
+
 // The result line; the status it leaves, 2 where standard output could not take it.
 int printResult(const std::string& message, int status) {
   eraseProgress();
+  splitDone = message == "done";
   std::fputs(label.c_str(), stdout);
   std::fputs(message.c_str(), stdout);
   std::fputc('\n', stdout);
@@ -128,6 +133,19 @@ int printResult(const std::string& message, int status) {
 }
 
 }  // namespace
+
+bool lastRunSplit() {
+  return splitDone;
+}
+
+void OPEN_STANDARD_STREAMS() {
+  // A descriptor from 0 to 2 that the caller closed would be the first file the tool opens, an
+  // output perhaps, and a reason line meant for standard error would go into it.
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF &&
+        ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+      std::exit(2);
+}
 
 void endRun(const std::string& message, int status) {
   throw RunEnded{printResult(message, status)};

@@ -206,5 +206,5 @@ void REPORT_LEFT_OUT(const Source& source, const OutputPlan& plan) {
     printReason(source.name, std::to_string(plan.leftover) +
                                  (plan.leftover == 1 ? " byte" : " bytes") +
                                  " after the last whole frame not copied");
-  if (!plan.metadata.dropped.empty()) printReason(source.name, droppedLine(plan.metadata.dropped));
+  if (!plan.metadata.dropped.empty()) printReason(source.name, droppedLine(plan.metadata));
 }

@@ -30,8 +30,16 @@ std::string tagName(const unsigned char* tag) {
   return name.substr(0, name.find_last_not_of(' ') + 1);
 }
 
+// At most kNamed names, then a count: a file of a million distinct tags costs no memory.
+constexpr std::size_t kNamed = 20;
+
 void noteDropped(Metadata& metadata, const std::string& name) {
-  if (metadata.droppedSet.insert(name).second) metadata.dropped.push_back(name);
+  if (std::find(metadata.dropped.begin(), metadata.dropped.end(), name) != metadata.dropped.end())
+    return;
+  if (metadata.dropped.size() < kNamed)
+    metadata.dropped.push_back(name);
+  else
+    ++metadata.droppedMore;
 }
 
 // One tag of an XML text: <NAME attributes>, </NAME> or <NAME/>, from `start` to just past its
@@ -183,6 +191,8 @@ bool readIxmlTracks(const std::string& xml, IxmlTracks& list, std::string& probl
   if (onlyElement(xml, "TRACK_COUNT", lists[0].valueStart, lists[0].valueEnd, count, problem)) {
     list.countStart = count.valueStart;
     list.countEnd = count.valueEnd;
+    list.countElementStart = count.start;
+    list.countElementEnd = count.end;
   } else if (!problem.empty()) {
     return false;
   }
@@ -247,10 +257,19 @@ bool ixmlForChannel(const std::string& xml, const IxmlTracks& list, std::uint32_
       out.append(xml, from, to - from);
     }
   };
+  // A TRACK_COUNT among the tracks stays there, before or after the track kept.
+  const bool among = list.countEnd > 0 && list.countStart > first && list.countEnd < last;
+  auto count = [&] {
+    out.append(xml, list.countElementStart, list.countStart - list.countElementStart);
+    out += '1';
+    out.append(xml, list.countEnd, list.countElementEnd - list.countEnd);
+  };
   copy(0, first);
+  if (among && list.countElementEnd <= kept->start) count();
   out.append(xml, kept->start, kept->indexStart - kept->start);
   out += '1';
   out.append(xml, kept->indexEnd, kept->end - kept->indexEnd);
+  if (among && list.countElementStart >= kept->end) count();
   copy(last, xml.size());
   return true;
 }
@@ -287,6 +306,8 @@ std::size_t ixmlLength(const std::string& xml, const IxmlTracks& list, std::uint
       first + (kept.end - kept.start) - (kept.indexEnd - kept.indexStart) + 1 + (xml.size() - last);
   if (list.countEnd > 0 && (list.countEnd <= first || list.countStart >= last))
     n = n - (list.countEnd - list.countStart) + 1;
+  else if (list.countEnd > 0)  // among the tracks: its element, with 1
+    n += list.countElementEnd - list.countElementStart - (list.countEnd - list.countStart) + 1;
   return n;
 }
 
@@ -550,14 +571,14 @@ void READ_METADATA_AFTER(Source& source, const SourceFormat& format, Metadata& m
                   tagName(chunk.tag) + " (past " + std::to_string(kMaxCarried) + " chunks)");
   }
   for (const std::string& name : tail.dropped) noteDropped(metadata, name);
+  metadata.droppedMore += tail.droppedMore;
 }
 
-std::string droppedLine(const std::vector<std::string>& dropped) {
-  constexpr std::size_t kNamed = 20;
+std::string droppedLine(const Metadata& metadata) {
   std::string line = "not carried: ";
-  for (std::size_t k = 0; k < dropped.size() && k < kNamed; ++k)
-    line += (k == 0 ? "" : ", ") + dropped[k];
-  if (dropped.size() > kNamed) line += " and " + std::to_string(dropped.size() - kNamed) + " more";
+  for (std::size_t k = 0; k < metadata.dropped.size(); ++k)
+    line += (k == 0 ? "" : ", ") + metadata.dropped[k];
+  if (metadata.droppedMore > 0) line += " and " + std::to_string(metadata.droppedMore) + " more";
   return line;
 }
 

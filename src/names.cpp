@@ -4,7 +4,10 @@
 // extension, -d puts the outputs in another folder.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 
 #include "tarnvell2.h"
@@ -115,8 +118,56 @@ bool chooseChannels(const ChannelList& list, std::uint32_t channels,
   return true;
 }
 
+namespace {
+
+void appendUtf8(std::string& text, unsigned long code) {
+  if (code < 0x80) {
+    text += static_cast<char>(code);
+  } else if (code < 0x800) {
+    text += static_cast<char>(0xC0 | (code >> 6));
+    text += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    text += static_cast<char>(0xE0 | (code >> 12));
+    text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    text += static_cast<char>(0xF0 | (code >> 18));
+    text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+// A code point that may stand in a file name: no C0 or C1 control, no surrogate.
+bool nameable(unsigned long code) {
+  return code >= 0x20 && code != 0x7F && (code < 0x80 || code > 0x9F) &&
+         (code < 0xD800 || code > 0xDFFF) && code <= 0x10FFFF;
+}
+
+// The code point of the UTF-8 sequence at text[k] and its length; 0 where it is not valid
+// UTF-8 (a stray byte, an overlong or cut sequence).
+std::size_t decodeUtf8(const std::string& text, std::size_t k, unsigned long& code) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(k);
+  const std::size_t n = lead < 0x80                   ? 1
+                        : lead >= 0xC2 && lead < 0xE0 ? 2
+                        : lead >= 0xE0 && lead < 0xF0 ? 3
+                        : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                      : 0;
+  if (n == 0 || k + n > text.size()) return 0;
+  code = n == 1 ? lead : lead & (0xFF >> (n + 1));
+  for (std::size_t i = 1; i < n; ++i) {
+    if ((byte(k + i) & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (byte(k + i) & 0x3F);
+  }
+  const unsigned long least[] = {0, 0, 0x80, 0x800, 0x10000};
+  return code < least[n] ? 0 : n;
+}
+
+}  // namespace
+
 std::string trackFileName(const std::string& value) {
-  // XML's entities, by name and by number.
+  // XML's entities, by name and by number; what no file name should hold becomes '_'.
   std::string text;
   for (std::size_t k = 0; k < value.size(); ++k) {
     const std::size_t end = value[k] == '&' ? value.find(';', k) : std::string::npos;
@@ -142,44 +193,48 @@ std::string trackFileName(const std::string& value) {
       text += value[k];
       continue;
     }
-    // As UTF-8.
-    if (code < 0x80) {
-      text += static_cast<char>(code);
-    } else if (code < 0x800) {
-      text += static_cast<char>(0xC0 | (code >> 6));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      text += static_cast<char>(0xE0 | (code >> 12));
-      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      text += static_cast<char>(0xF0 | (code >> 18));
-      text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    }
+    appendUtf8(text, nameable(code) ? code : '_');
     k = end;
   }
-  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  // Valid UTF-8 only: a byte that starts no valid sequence is one '_', as is a control.
+  std::string clean;
+  for (std::size_t k = 0; k < text.size();) {
+    unsigned long code = 0;
+    const std::size_t n = decodeUtf8(text, k, code);
+    appendUtf8(clean, n != 0 && nameable(code) ? code : '_');
+    k += n != 0 ? n : 1;
+  }
+  const std::size_t first = clean.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return "";
-  text = text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-  for (char& c : text)
-    if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
-  if (text[0] == '.' || text[0] == '-') text[0] = '_';
-  return text;
+  clean = clean.substr(first, clean.find_last_not_of(" \t\r\n") - first + 1);
+  for (char& c : clean)
+    if (c == '/') c = '_';
+  if (clean[0] == '.' || clean[0] == '-') clean[0] = '_';
+  return clean;
 }
 
 OutputNames nameOutputs(const std::string& stem, std::uint32_t channels,
                         const std::vector<std::uint32_t>& chosen,
                         const std::vector<std::string>& trackNames) {
+  // Every channel is named, then the chosen ones taken: a channel's name never depends on -c.
   OutputNames out;
   out.channels = chosen;
   const std::vector<std::string> numbered = outputNames(stem, channels);
-  std::vector<std::string> track(chosen.size());
+  const std::size_t slash = stem.rfind('/');
+  const std::size_t base = stem.size() - (slash == std::string::npos ? 0 : slash + 1);
+  std::vector<bool> isChosen(channels, false);
+  for (const std::uint32_t k : chosen) isChosen[k] = true;
+  std::vector<std::string> track(channels);
+  for (std::uint32_t k = 0; k < trackNames.size() && k < channels; ++k) {
+    track[k] = trackNames[k];
+    // A name that no file system takes keeps the number.
+    if (base + 1 + track[k].size() + 4 > NAME_MAX) {
+      if (isChosen[k]) out.tooLong += (out.tooLong.empty() ? "" : ", ") + std::to_string(k + 1);
+      track[k].clear();
+    }
+  }
   // A stereo source takes its tracks' names only where both have one.
-  const bool named =
-      !trackNames.empty() && (channels != 2 || (!trackNames[0].empty() && !trackNames[1].empty()));
-  for (std::size_t k = 0; named && k < chosen.size(); ++k) track[k] = trackNames[chosen[k]];
+  if (channels == 2 && (track[0].empty() || track[1].empty())) track = {"", ""};
   auto fold = [](std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
@@ -189,22 +244,22 @@ OutputNames nameOutputs(const std::string& stem, std::uint32_t channels,
   for (bool again = true; again;) {
     again = false;
     std::map<std::string, std::vector<std::size_t>> byName;
-    for (std::size_t k = 0; k < chosen.size(); ++k)
-      byName[fold(track[k].empty() ? numbered[chosen[k]] : stem + "_" + track[k] + ".wav")]
-          .push_back(k);
+    for (std::size_t k = 0; k < channels; ++k)
+      byName[fold(track[k].empty() ? numbered[k] : stem + "_" + track[k] + ".wav")].push_back(k);
     for (const auto& same : byName) {
       if (same.second.size() < 2) continue;
       for (const std::size_t k : same.second)
         if (!track[k].empty()) {
-          out.clash += (out.clash.empty() ? "" : ", ") + std::to_string(chosen[k] + 1) + " (" +
-                       track[k] + ")";
+          if (isChosen[k])
+            out.clash +=
+                (out.clash.empty() ? "" : ", ") + std::to_string(k + 1) + " (" + track[k] + ")";
           track[k].clear();
           again = true;
         }
     }
   }
-  for (std::size_t k = 0; k < chosen.size(); ++k)
-    out.names.push_back(track[k].empty() ? numbered[chosen[k]] : stem + "_" + track[k] + ".wav");
+  for (const std::uint32_t k : chosen)
+    out.names.push_back(track[k].empty() ? numbered[k] : stem + "_" + track[k] + ".wav");
   return out;
 }
 
@@ -239,6 +294,18 @@ OutputNames NAME_OUTPUTS(const Source& source, const std::string& stem, const So
       options.trackNames ? trackNamesOf(metadata, format.channels) : std::vector<std::string>());
   if (!out.clash.empty())
     printReason(source.name, "numbered names kept for tracks of one name: " + out.clash);
+  if (!out.tooLong.empty())
+    printReason(source.name,
+                "numbered names kept for tracks whose names are too long for a "
+                "file name: " +
+                    out.tooLong);
+  // Refused before a sample is read: the file system would refuse it only at the commit.
+  for (const std::string& name : out.names) {
+    const std::size_t slash = name.rfind('/');
+    if (name.size() - (slash == std::string::npos ? 0 : slash + 1) > NAME_MAX ||
+        name.size() >= PATH_MAX)
+      failRun(name, std::strerror(ENAMETOOLONG), "Unable to open file.", 2);
+  }
   return out;
 }
 

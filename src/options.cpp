@@ -100,6 +100,8 @@ int parseOptions(int argc, char** argv, Options& options) {
                : std::string("-") + static_cast<char>(c == '?' || c == ':' ? optopt : c);
     switch (c) {
       case 'd':
+        // "" would be each source's own folder: a script's empty variable, not a choice.
+        if (*optarg == '\0') badCommandLine("option '" + given + "' needs a folder, not ''");
         options.outputDir = optarg;
         break;
       case 'w':

@@ -258,7 +258,10 @@ void KEEP_EXISTING(const std::vector<std::string>& outputNames) {
 }
 
 OutputSet::OutputSet(const Source& source, const std::vector<std::string>& names)
-    : sourceName_(source.name), outputs_(names.size()) {
+    : sourceName_(source.name),
+      sourceDevice_(source.device),
+      sourceInode_(source.inode),
+      outputs_(names.size()) {
   // Pass one: what each name stands for, and whether two stand for one file. POSIX stat rather
   // than std::filesystem, whose locale machinery would make the binary six times larger.
   std::map<std::pair<dev_t, ino_t>, std::size_t> files, folders;
@@ -300,6 +303,20 @@ OutputSet::OutputSet(const Source& source, const std::vector<std::string>& names
     output.folder = known.first->second;
     output.fixed = temporaryName(output.destination, ".tarnvell2");
   }
+  // The fixed names, by identity: only a dead run's leftover may be removed there, never a file
+  // of the user's, nor the file an output stands for.
+  for (const Output& output : outputs_) {
+    if (output.fixed.empty()) continue;
+    const Folder& folder = folders_[output.folder];
+    const std::string component = output.fixed.substr(folderOf(output.fixed).size());
+    const auto linked = destinations.find(std::make_tuple(folder.device, folder.inode, component));
+    if (linked != destinations.end())
+      failRun(output.fixed,
+              "is the file " + outputs_[linked->second].name + " stands for, not removed",
+              "Unable to open file.", 2);
+    if (const char* why = notLeftover(output.fixed))
+      failRun(output.fixed, why, "Unable to open file.", 2);
+  }
   // Pass two: whether each may be written.
   for (std::size_t k = 0; k < outputs_.size(); ++k) {
     Output& output = outputs_[k];
@@ -314,6 +331,17 @@ OutputSet::OutputSet(const Source& source, const std::vector<std::string>& names
     }
     if (error != 0) failRun(output.name, std::strerror(error), "Unable to open file.", 2);
   }
+}
+
+const char* OutputSet::notLeftover(const std::string& fixed) const {
+  struct stat status;
+  if (lstat(fixed.c_str(), &status) != 0) return nullptr;
+  if (S_ISLNK(status.st_mode)) return "is a symbolic link, not removed";
+  if (!S_ISREG(status.st_mode)) return "is not a regular file, not removed";
+  if ((status.st_dev == sourceDevice_ && status.st_ino == sourceInode_) ||
+      isSourceOfRun(status.st_dev, status.st_ino))
+    return "is a source of this run, not removed";
+  return nullptr;
 }
 
 OutputSet::~OutputSet() {
@@ -488,7 +516,7 @@ void OutputSet::insertAt(std::size_t k, std::uint64_t at, std::size_t count) {
     failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
 }
 
-void OutputSet::commit(bool sync, unsigned lockWait) {
+void OutputSet::commit(bool sync, unsigned lockWait, bool noClobber) {
   // --sync: on the disk before any is renamed, so that a power cut leaves the previous outputs
   // or the new ones. A pipe or a device written in place has nothing to sync.
   if (sync)
@@ -519,6 +547,15 @@ void OutputSet::commit(bool sync, unsigned lockWait) {
       failRun(shown, "still locked by another process after " + std::to_string(lockWait) + " s",
               "Unable to write file.", 2);
   }
+  // -n again, under the locks: a racing run may have placed its outputs since the start.
+  if (noClobber)
+    for (const Output& output : outputs_) {
+      struct stat status;
+      if (lstat(output.name.c_str(), &status) == 0) {
+        printReason(output.name, "exists, not replaced");
+        endRun("skipped", 0);
+      }
+    }
   // From here the signals wait: the run is split or put back before one can end it.
   holdSignals();
   int error = 0;
@@ -526,8 +563,11 @@ void OutputSet::commit(bool sync, unsigned lockWait) {
   for (std::size_t k = 0; k < outputs_.size() && error == 0; ++k) {
     Output& output = outputs_[k];
     if (output.way == Output::inPlace) continue;
-    if (output.way == Output::named) {
-      // Replaces a dead run's leftover of the same name.
+    // A dead run's leftover is replaced; anything else found there since the start stays.
+    if (const char* why = notLeftover(output.fixed)) {
+      printReason(output.fixed, why);
+      error = EEXIST;
+    } else if (output.way == Output::named) {
       if (std::rename(output.temporary.c_str(), output.fixed.c_str()) != 0) error = errno;
     } else {
       const std::string proc = "/proc/self/fd/" + std::to_string(output.fd.fd);
@@ -711,7 +751,7 @@ void PREPARE_OUTPUTS(OutputSet& outputs, const OutputPlan& plan) {
 }
 
 void COMMIT_OUTPUTS(OutputSet& outputs, const Options& options) {
-  outputs.commit(options.sync, options.lockWait);
+  outputs.commit(options.sync, options.lockWait, options.noClobber);
 }
 
 bool writeFully(int fd, const unsigned char* buffer, std::size_t count) {

@@ -48,8 +48,9 @@ bool arecordLayout(std::uint32_t channels, std::uint32_t blockAlign, std::uint32
   return bits == 24 && channels > 0 && blockAlign == 4 * channels;
 }
 
-// A plain PCM format chunk says where a sample sits only when the block align is its bytes for
-// each channel: in a larger slot it could be the high bytes or the low ones. Never a guess.
+// A PCM format chunk, plain or EXTENSIBLE, says where a sample sits only when the block align
+// is its bytes for each channel: in a larger slot it could be the high bytes or the low ones.
+// Never a guess.
 std::string misaligned(std::uint32_t channels, std::uint32_t blockAlign, std::uint32_t bits) {
   return "block align " + std::to_string(blockAlign) + " is not " + std::to_string(channels) +
          (channels == 1 ? " channel of " : " channels of ") + std::to_string(bits) + " bits";
@@ -71,8 +72,10 @@ SourceFormat anyFormatSamples(std::uint32_t tag, std::uint32_t effective, std::u
     format.reason = formatName(tag, effective) + " cannot be split by copying bytes";
     return format;
   }
-  if (tag == kPcm && bits > 0 && blockAlign != channels * ((bits + 7) / 8) &&
-      !arecordLayout(channels, blockAlign, bits)) {
+  // EXTENSIBLE's bits are its container: a larger block align says no more than plain PCM's.
+  if ((tag == kPcm || tag == kExtensible) && bits > 0 &&
+      blockAlign != channels * ((bits + 7) / 8) &&
+      !(tag == kPcm && arecordLayout(channels, blockAlign, bits))) {
     format.reason = misaligned(channels, blockAlign, bits);
     return format;
   }
@@ -222,7 +225,8 @@ SourceFormat describeSamples(const unsigned char* fields, std::size_t length, bo
     format.verdict = Verdict::badBits;
     format.reason = formatName(tag, effective) + " is not PCM";
   } else if ((bits == 16 || bits == 24) &&
-             (blockAlign == bits / 4 || arecordLayout(channels, blockAlign, bits))) {
+             (blockAlign == bits / 4 ||
+              (tag == kPcm && arecordLayout(channels, blockAlign, bits)))) {
     format.verdict = Verdict::usable;
     format.bitsPerSample = bits;
     format.bytesPerSample = bits / 8;

@@ -15,7 +15,9 @@ namespace {
 void splitSource(const std::string& sourceName, const Options& options) {
   std::string stem;
   if (!outputStem(nameForOutputs(sourceName, options), options, stem))
-    endRun("Filename error: looking for format of type name.wav", 2);
+    failRun(nameForOutputs(sourceName, options),
+            "no name for the outputs: the part after the last / is empty or all dots",
+            "Filename error: looking for format of type name.wav", 2);
 
   Source source;
   OPEN_SOURCE(sourceName, source);
@@ -44,6 +46,7 @@ void splitSource(const std::string& sourceName, const Options& options) {
 int main(int argc, char** argv) {
   // A file size limit is a failed write, like a full disk, not a process killed mid-file.
   std::signal(SIGXFSZ, SIG_IGN);
+  OPEN_STANDARD_STREAMS();
   Options options;
   const int first = parseOptions(argc, argv, options);
   // Once, before any source is read, as cp judges its target folder.

@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -117,6 +116,13 @@ using SplitSource = void (*)(const std::string& sourceName, const Options& optio
 // enough memory." when an allocation failed anywhere.
 int RUN_SOURCE(SplitSource split, const std::string& sourceName, const Options& options);
 
+// Whether the last result line said "done": a skipped source wrote nothing.
+bool lastRunSplit();
+
+// Opens each of the standard descriptors 0 to 2 that is closed on /dev/null, so that no file
+// of the run takes its number.
+void OPEN_STANDARD_STREAMS();
+
 // In a run with several sources: the result line of this one starts with "NAME: ", the
 // progress line says which of how many it is, and endRun returns to the batch loop.
 void setSourceLabel(const std::string& sourceName, std::size_t index, std::size_t count);
@@ -161,20 +167,22 @@ bool chooseChannels(const ChannelList& list, std::uint32_t channels,
                     std::vector<std::uint32_t>& chosen, std::string& problem);
 
 // -t: a track's NAME from the iXML as it can stand in a file name: entities decoded, white space
-// trimmed, '/' and control characters replaced by '_', and a leading '.' or '-' too; "" where
-// nothing is left.
+// trimmed, '/', C0 and C1 controls and what is not valid UTF-8 replaced by '_', and a leading
+// '.' or '-' too; "" where nothing is left.
 std::string trackFileName(const std::string& value);
 
 // The outputs of a source: each one's name and the channel it takes.
 struct OutputNames {
   std::vector<std::string> names;
   std::vector<std::uint32_t> channels;
-  std::string clash;  // -t: the tracks whose names clashed, for the reason line
+  std::string clash;    // -t: the tracks whose names clashed, for the reason line
+  std::string tooLong;  // -t: the tracks whose names no file name could hold
 };
 
 // The outputs of the chosen channels of a source of `channels`: numbered (or L and R), and with
 // -t (trackNames not empty, one per channel, "" for none) named after their tracks where they
-// have one, unless two would get one name (compared as a file system that ignores case would).
+// have one, unless two of all the channels would get one name (compared as a file system that
+// ignores case would) or the name would pass NAME_MAX.
 OutputNames nameOutputs(const std::string& stem, std::uint32_t channels,
                         const std::vector<std::uint32_t>& chosen,
                         const std::vector<std::string>& trackNames);
@@ -371,6 +379,7 @@ struct IxmlTracks {
   bool present = false;  // the text has a TRACK_LIST
   std::size_t start = 0, end = 0;
   std::size_t countStart = 0, countEnd = 0;  // TRACK_COUNT's value; 0, 0 where it has none
+  std::size_t countElementStart = 0, countElementEnd = 0;  // and its element
   std::vector<IxmlTrack> tracks;
   // By INTERLEAVE_INDEX: the track's place in `tracks`, kSeveral where several have it.
   std::vector<std::uint32_t> byIndex;
@@ -393,10 +402,12 @@ struct Metadata {
   // bext as each output begins it: its history ends in a line end, for the line each adds.
   std::vector<unsigned char> bext, peak;
   std::string ixml;
-  IxmlTracks ixmlTracks;             // of the first iXML, where it could be read
-  std::string ixmlProblem;           // why it could not
-  std::vector<std::string> dropped;  // what is not carried, once each, for the reason line
-  std::set<std::string> droppedSet;
+  IxmlTracks ixmlTracks;    // of the first iXML, where it could be read
+  std::string ixmlProblem;  // why it could not
+  // What is not carried, for the reason line: the first 20 names, once each, and a count of the
+  // chunks past them.
+  std::vector<std::string> dropped;
+  std::uint64_t droppedMore = 0;
   std::uint64_t steps = 0;  // chunk headers the walk read
   bool wanted = false;      // -m
   bool afterKnown = false;  // the chunks after the samples are in
@@ -432,8 +443,8 @@ Metadata READ_METADATA(Source& source, const SourceFormat& format, std::uint64_t
 void READ_METADATA_AFTER(Source& source, const SourceFormat& format, Metadata& metadata);
 
 // The reason line's text for what is not carried: each name once, at most 20, then "and N
-// more".
-std::string droppedLine(const std::vector<std::string>& dropped);
+// more" for the chunks past them.
+std::string droppedLine(const Metadata& metadata);
 
 // ---- Header writer.
 
@@ -537,8 +548,10 @@ bool writeFully(int fd, const unsigned char* buffer, std::size_t count);
 //   - Leaving scope before the commit discards: what was placed is put back, the linked and the
 //     named temporary files are removed, the descriptors closed (an unnamed file is gone with
 //     its last one).
-//   - A fixed name exists only while its folder is locked: one found there is a dead run's
-//     leftover, which the holder of the lock removes.
+//   - A fixed name exists only while its folder is locked: a regular file found there is a dead
+//     run's leftover, which the holder of the lock removes. A fixed name that is a symbolic link,
+//     a source of the run (the stream's file too) or the file an output stands for is refused
+//     before anything is made, and nothing is removed.
 //   - Two outputs that are one file, however spelled, or one that is the source, are refused
 //     before anything is made.
 //   - The signal handler removes only the named temporary files, from storage sized once.
@@ -558,8 +571,9 @@ class OutputSet {
   void write(std::size_t k, const unsigned char* bytes, std::size_t count);
   // Places every output at its final name, all or none, under the folders' locks (waiting at
   // most lockWait seconds for another run's); with `sync`, each on the disk before, the folders
-  // after. Ends the run on a failure, with the previous outputs put back.
-  void commit(bool sync, unsigned lockWait);
+  // after; with noClobber, none where a name was taken since the start ("skipped"). Ends the run
+  // on a failure, with the previous outputs put back.
+  void commit(bool sync, unsigned lockWait, bool noClobber = false);
 
   std::size_t size() const;
   const std::string& name(std::size_t k) const;
@@ -576,7 +590,12 @@ class OutputSet {
  private:
   void rollback();
   void holdSignals();
+  // Why the file at a fixed name is no dead run's leftover (a link, a source); null where it is
+  // one, or where nothing is there.
+  const char* notLeftover(const std::string& fixed) const;
   std::string sourceName_;
+  dev_t sourceDevice_;
+  ino_t sourceInode_;
   std::vector<Output> outputs_;
   std::vector<Folder> folders_;
   std::unique_ptr<char[]> pendingMemory_;  // what the signal handler removes
@@ -599,6 +618,10 @@ void COMMIT_OUTPUTS(OutputSet& outputs, const Options& options);
 // Splits each of the `count` sources in turn in this process; each result line starts with
 // "NAME: ". Returns the highest status.
 int SPLIT_EACH(char** names, std::size_t count, const Options& options, SplitSource split);
+
+// In a run of several sources: whether the file is one of its sources (any of them, the later
+// ones too), as the name stands now.
+bool isSourceOfRun(dev_t device, ino_t inode);
 
 // In a run of several sources: "skipped" when the source is the same file as an earlier one.
 void SKIP_REPEATED(const Source& source);

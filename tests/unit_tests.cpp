@@ -301,14 +301,14 @@ TEST(Probe, DescribesTheSamplesByTheDefaultRulesAndThoseOfAnyFormat) {
       {"six channels of ADPCM", fmtChunk(0x11, 6, 1024, 4), false, Verdict::notStereo,
        "has 6 channels, and format 0x0011 cannot be split by copying bytes", 6, 0, 0, 0,
        Coding::pcm},
-      // A plain PCM format chunk whose block align leaves the samples' place in their slots
-      // unknown, with or without -a; EXTENSIBLE says where they are.
+      // A PCM format chunk, plain or EXTENSIBLE, whose block align leaves the samples' place in
+      // their slots unknown, with or without -a.
       {"s16 in 4 bytes", fmtChunk(1, 2, 8, 16), false, Verdict::badBits,
        "block align 8 is not 2 channels of 16 bits", 2, 0, 0, 0, Coding::pcm},
       {"s16 in 4 bytes -a", fmtChunk(1, 2, 8, 16), true, Verdict::badBits,
        "block align 8 is not 2 channels of 16 bits", 2, 0, 0, 0, Coding::pcm},
-      {"EXTENSIBLE s16 in 4 bytes", fmtChunk(0xFFFE, 2, 8, 16, 16), false, Verdict::badBits,
-       "16-bit samples in 4-byte containers; -a splits them", 2, 0, 0, 0, Coding::pcm},
+      {"EXTENSIBLE s16 in 4 bytes", fmtChunk(0xFFFE, 2, 8, 16, 16), true, Verdict::badBits,
+       "block align 8 is not 2 channels of 16 bits", 2, 0, 0, 0, Coding::pcm},
       {"arecord s24 in 32, four channels -a", fmtChunk(1, 4, 16, 24), true, Verdict::usable, "", 4,
        3, 24, 4, Coding::pcm},
       {"no channels -a", fmtChunk(1, 0, 0, 16), true, Verdict::notStereo, "has no channels", 0, 0,
@@ -316,7 +316,7 @@ TEST(Probe, DescribesTheSamplesByTheDefaultRulesAndThoseOfAnyFormat) {
       {"block align 3 -a", fmtChunk(1, 2, 3, 8), true, Verdict::badBits,
        "block align 3 is not 2 channels of 8 bits", 2, 0, 0, 0, Coding::pcm},
       {"block align 3, EXTENSIBLE -a", fmtChunk(0xFFFE, 2, 3, 8, 8), true, Verdict::badBits,
-       "block align 3 is not a whole number of bytes for each of 2 channels", 2, 0, 0, 0,
+       "block align 3 is not 2 channels of 8 bits", 2, 0, 0, 0,
        Coding::pcm},
       {"17 bits in 2 bytes -a", fmtChunk(1, 2, 4, 17), true, Verdict::badBits,
        "block align 4 is not 2 channels of 17 bits", 2, 0, 0, 0, Coding::pcm},

@@ -237,8 +237,8 @@ class Run:
                 self.args.insert(rng.randrange(len(self.args) + 1), fixed(out))
                 self.sources[fixed(out)] = self.sources[other]
         if self.stream and rng.random() < 0.3:  # the stream read from a file of the folder
-            self.stream = (self.stream[0], self.stream[1], rng.choice(
-                [self.stream[1]] + [t[1] for t in self.things if t[0] == "copy"]))
+            path = rng.choice([self.stream[1]] + [t[1] for t in self.things if t[0] == "copy"])
+            self.stream = (self.stream[0], path, path)
         self.pair = "-n" in self.opts and rng.random() < 0.3 and not self.stream
 
     def command(self):
@@ -291,8 +291,7 @@ class Run:
                 os.path.join(top, self.stream[2]) if len(self.stream or ()) == 3 else None)
             f["ident"][a] = os.stat(p).st_ino if p and os.path.isfile(p) else None
         idents = {v for v in f["ident"].values() if v is not None}
-        f["usable"] = {f["ident"][b] for b in args if b != "-" and f["ident"][b] is not None
-                       and self.usable(self.sources.get(b))}
+        f["usable"] = [self.usable(self.sources.get(b)) if b != "-" else False for b in args]
         for a in set(args):
             src = self.sources.get(self.stream[1] if a == "-" else a)
             names = src.names(self.stream[0] if a == "-" else a, o) if src else None
@@ -323,14 +322,16 @@ class Run:
         batch = len(self.args) > 1
         if names is None:
             return NAME_ERROR, 2
+        if a == "-" and src.kind == "chunky":  # its data chunk is past a stream's 4 MiB
+            return NO_DATA, 2
         if a != "-" and ident is None:
             return not_found(a), 2
+        if a != "-" and f["path"][a] in written:
+            return None  # an earlier source wrote it
         # Any earlier file of the run, split or not; a stream is no name to be named again.
         if batch and ident is not None and ident in {f["ident"][b] for b in self.args[:i]
                                                      if b != "-"}:
             return b"skipped\n", 0
-        if a != "-" and f["path"][a] in written:
-            return None  # an earlier source wrote it
         if src.refusal:
             # A mono file named as another source's output may be skipped as one.
             looks_like_output = any(
@@ -345,12 +346,18 @@ class Run:
             return OPEN_FAILED, 2
         dest = [f["fixed"][n][0] for n in outs]
         stat_of = [f["fixed"][n][1] for n in outs]
-        if batch and (any(s in f["usable"] - {ident} for s in stat_of if s) or
-                      any(d in written for d in dest)):
+        # Another source of the run (by its place: the same file named twice too) that is split.
+        others = [f["usable"][j] for j, b in enumerate(self.args)
+                  if j != i and f["ident"][b] is not None and f["ident"][b] in stat_of]
+        if batch and (True in others or any(d in written for d in dest)):
             return OPEN_FAILED, 2
+        if batch and None in others:
+            return None  # a corpus file that -a may split: a stereo source of the run or not
         if "-n" in o and any(f["fixed"][n][2] or f["fixed"][n][0] in written for n in outs):
             return b"skipped\n", 0
-        if (ident is not None and ident in stat_of) or len(set(dest)) < len(dest) or any(
+        there = [s for s in stat_of if s]  # two names of one file are one output
+        if (ident is not None and ident in stat_of) or len(set(dest)) < len(dest) or \
+                len(set(there)) < len(there) or any(
                 f["fixed"][n][3] or fixed(d) in dest for n, d in zip(outs, dest)):
             return OPEN_FAILED, 2
         return DONE, 0
@@ -365,8 +372,10 @@ class Run:
         return sorted(ks) if max(ks) < src.nch else None
 
     def usable(self, src):
-        return src is not None and (src.refusal is None or (
-            "-a" in self.opts and src.refusal[True] is None and src.kind != "corpus"))
+        """Whether the run splits the source: True, False, or None where the model cannot say."""
+        if src is None or src.refusal is None:
+            return src is not None
+        return src.refusal["-a" in self.opts] is None and (None if src.kind == "corpus" else True)
 
 
 def launch_run(args, cwd, stdin, close=()):
@@ -550,7 +559,7 @@ def check_pair(run, top):
         except OSError:
             return False
     deadline = time.time() + 5
-    while time.time() < deadline and not making():
+    while time.time() < deadline and p.poll() is None and not making():
         time.sleep(0.005)
     b = launch_run(b_args, top, b"")
     try:
