@@ -97,9 +97,10 @@ void remember(const FileId& id, std::uint32_t index) {
 // components and the suffixes they could have.
 std::vector<std::pair<std::string, std::string>> outputSuffixes(const std::string& base) {
   std::vector<std::pair<std::string, std::string>> found;
-  const std::size_t n = base.size();
-  if (n > 5 && (base.compare(n - 5, 5, "L.wav") == 0 || base.compare(n - 5, 5, "R.wav") == 0))
-    found.emplace_back(base.substr(0, n - 5), base.substr(n - 5));
+  const std::size_t n = base.size(), m = 5 + options->separator.size();
+  if (n > m && (base.compare(n - 5, 5, "L.wav") == 0 || base.compare(n - 5, 5, "R.wav") == 0) &&
+      base.compare(n - m, m - 5, options->separator) == 0)
+    found.emplace_back(base.substr(0, n - m), base.substr(n - m));
   if (n < 6 || base.compare(n - 4, 4, ".wav") != 0) return found;
   for (std::size_t u = base.find('_'); u != std::string::npos && u + 5 <= n - 1;
        u = base.find('_', u + 1)) {
@@ -239,10 +240,20 @@ void GUARD_OUTPUTS(const std::vector<std::string>& outputNames) {
         failRun(name, "is a stereo source of this run, not replaced", "Unable to open file.", 2);
     }
     // take.1.wav and take.2.wav both name takeL.wav: the second would replace the first's split.
-    if (const Entry* earlier = findWritten(id))
+    if (const Entry* earlier = findWritten(id)) {
+      // 2024.05.01 Interview.wav and 2024.05.02 Interview.wav both give 2024L.wav.
+      std::string mine, theirs;
+      const bool firstDot =
+          !options->wholeName &&
+          outputStem(nameForOutputs(names[current], *options), options->whole(), mine) &&
+          outputStem(nameForOutputs(names[earlier->index], *options), options->whole(), theirs) &&
+          mine != theirs;
       failRun(name,
-              std::string("was written by ") + names[earlier->index] + " in this run, not replaced",
+              std::string("was written by ") + names[earlier->index] +
+                  " in this run, not replaced" +
+                  (firstDot ? "; -w names the outputs after the whole names" : ""),
               "Unable to open file.", 2);
+    }
   }
   currentOutputs = outputNames;
 }

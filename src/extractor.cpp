@@ -154,16 +154,24 @@ Blocks blocksFor(const SourceFormat& format) {
 }
 
 // Splits n whole frames of the in block into the outputs, each its own channel; the channels
-// not chosen cost nothing.
-void split(const Blocks& b, std::size_t n, const OutputPlan& plan, OutputSet& outputs) {
+// not chosen cost nothing. For a stream, false where an output cannot grow (plan.full says
+// which and why): a live take is kept as far as it went.
+bool split(const Blocks& b, std::size_t n, OutputPlan& plan, OutputSet& outputs) {
   const SourceFormat& format = plan.format;
   const std::size_t width = format.bytesPerSample;
   for (std::size_t k = 0; k < plan.channels.size(); ++k) {
     unsigned char* const samples = b.out + k * b.frames * width;
     extractChannel(b.in, n, format.bytesPerSample, format.containerBytes, format.channels,
                    plan.channels[k], samples);
-    outputs.write(k, samples, n * width);
+    if (!plan.stream) {
+      outputs.write(k, samples, n * width);
+    } else if (!outputs.writeOrFull(k, samples, n * width)) {
+      plan.full = errno;
+      plan.fullOutput = k;
+      return false;
+    }
   }
+  return true;
 }
 
 // A stream's samples, as they come: to the data chunk's declared end, where what follows
@@ -192,7 +200,9 @@ void copyStream(Source& source, OutputPlan& plan, OutputSet& outputs) {
     at += got;
     const std::size_t n = have / frameBytes;
     if (n > 0) {
-      split(b, n, plan, outputs);
+      // The card is full: the reading ends, as at a first signal, and the take is kept up to the
+      // last frame that every output holds.
+      if (!split(b, n, plan, outputs)) break;
       frames += n;
       have -= n * frameBytes;
       std::memmove(b.in, b.in + n * frameBytes, have);
@@ -214,8 +224,11 @@ void copyStream(Source& source, OutputPlan& plan, OutputSet& outputs) {
   }
   endStreamReading();
   plan.frames = frames;
-  plan.leftover = have;
+  plan.leftover = plan.full ? 0 : have;
   source.sampleEnd = at;
+  if (!plan.full) return;
+  const std::uint64_t bytes = frames * format.bytesPerSample;
+  for (std::size_t k = 0; k < outputs.size(); ++k) outputs.cut(k, samplesAt(plan, k) + bytes);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 // for, and the RIFF size counts it.
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "tarnvell2.h"
@@ -165,11 +166,23 @@ void WRITE_HEADERS(Source& source, const OutputPlan& plan, OutputSet& outputs) {
     MAKE_HEADER(outputs, k, plan.layouts[k].dataHeader);
 }
 
+std::uint64_t samplesAt(const OutputPlan& plan, std::size_t k) {
+  std::uint64_t at = plan.layouts[k].head.size() + plan.layouts[k].dataHeader.size();
+  for (const CarriedChunk& chunk : plan.metadata.chunks) {
+    if (chunk.after) continue;
+    const std::uint32_t size =
+        chunkSize(plan.metadata, chunk, plan.format, plan.frames, plan.channels[k]);
+    at += 8 + std::uint64_t{size} + (size & 1);
+  }
+  return at;
+}
+
 void WRITE_TRAILERS(Source& source, OutputPlan& plan, OutputSet& outputs) {
   std::vector<std::size_t> written;  // each head's size as written
   if (plan.stream) {
     for (const OutputLayout& layout : plan.layouts) written.push_back(layout.head.size());
-    READ_METADATA_AFTER(source, plan.format, plan.metadata);
+    // A take cut short was not read to its end: what followed its samples is not known.
+    if (!plan.full) READ_METADATA_AFTER(source, plan.format, plan.metadata);
     // A head written as RF64 for a declared size keeps its place where the stream fit RIFF.
     plan.reserve = plan.reserve || (!written.empty() && plan.layouts[0].head[1] == 'F');
     layOut(plan);
@@ -199,6 +212,21 @@ void WRITE_TRAILERS(Source& source, OutputPlan& plan, OutputSet& outputs) {
     }
     outputs.writeAt(k, at, layout.dataHeader);
   }
+}
+
+void REPORT_CUT(const Source& source, const OutputPlan& plan, const OutputSet& outputs) {
+  if (!plan.full) return;
+  const std::uint64_t rate = plan.format.sampleRate ? plan.format.sampleRate : 1;
+  const std::uint64_t ms = plan.frames % rate * 1000 / rate, s = plan.frames / rate;
+  char kept[64];
+  std::snprintf(kept, sizeof kept, "%llu:%02u:%02u.%03u", static_cast<unsigned long long>(s / 3600),
+                static_cast<unsigned>(s / 60 % 60), static_cast<unsigned>(s % 60),
+                static_cast<unsigned>(ms));
+  printReason(outputs.name(plan.fullOutput), std::strerror(plan.full));
+  failRun(source.name,
+          std::string(plan.full == EFBIG ? "size limit" : "disk full") + ": the first " + kept +
+              " of the take kept",
+          "Unable to write file.", 2);
 }
 
 void REPORT_LEFT_OUT(const Source& source, const OutputPlan& plan) {

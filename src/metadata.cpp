@@ -524,7 +524,7 @@ Metadata READ_METADATA(Source& source, const SourceFormat& format, std::uint64_t
   // Of a stream not yet ended, what comes before the samples: what follows them is known only
   // once they are read.
   metadata.afterKnown = !source.stream || source.ended;
-  if (!options.metadata && !options.trackNames) return metadata;
+  if (!options.metadata && !options.trackNames && options.channels.tracks.empty()) return metadata;
   int error = 0;
   if (!listMetadata(source.reader(error), metadata.afterKnown ? source.length : source.pulled,
                     format, metadata.afterKnown ? sampleEnd : kUnknownSize, metadata))

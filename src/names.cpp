@@ -46,8 +46,9 @@ bool outputStem(const std::string& sourceName, const Options& options, std::stri
   return true;
 }
 
-std::vector<std::string> outputNames(const std::string& stem, std::uint32_t channels) {
-  if (channels == 2) return {stem + "L.wav", stem + "R.wav"};
+std::vector<std::string> outputNames(const std::string& stem, std::uint32_t channels,
+                                     const std::string& separator) {
+  if (channels == 2) return {stem + separator + "L.wav", stem + separator + "R.wav"};
   std::vector<std::string> names;
   for (std::uint32_t k = 1; k <= channels; ++k)
     names.push_back(stem + "_" + std::to_string(k) + ".wav");
@@ -79,21 +80,34 @@ bool parseChannelList(const std::string& text, ChannelList& list) {
     return at > start && value >= 1 && value <= 65535;
   };
   for (;;) {
-    std::uint32_t from, to;
-    if (!number(from)) return false;
-    to = from;
-    if (at < text.size() && text[at] == '-') {
-      ++at;
-      if (!number(to) || to < from) return false;
+    // An item that is no number, L or R is a track's name, up to the next ','.
+    const std::size_t end = std::min(text.find(',', at), text.size());
+    const char first = at < text.size() ? text[at] : ',';
+    const bool stereo = (first == 'L' || first == 'R') && (at + 1 == end || text[at + 1] == '-');
+    if (first != ',' && !stereo && (first < '0' || first > '9')) {
+      list.tracks.push_back(text.substr(at, end - at));
+      at = end;
+    } else {
+      std::uint32_t from, to;
+      if (!number(from)) return false;
+      to = from;
+      if (at < text.size() && text[at] == '-') {
+        ++at;
+        if (at == text.size() || text[at] == ',')
+          to = ChannelList::kOpen;  // "2-": to the last channel
+        else if (!number(to) || to < from)
+          return false;
+      }
+      list.ranges.emplace_back(from, to);
     }
-    list.ranges.emplace_back(from, to);
     if (at == text.size()) return true;
     if (text[at++] != ',') return false;
   }
 }
 
 bool chooseChannels(const ChannelList& list, std::uint32_t channels,
-                    std::vector<std::uint32_t>& chosen, std::string& problem) {
+                    const std::vector<std::string>& trackNames, std::vector<std::uint32_t>& chosen,
+                    std::string& problem) {
   chosen.clear();
   if (list.empty()) {
     for (std::uint32_t k = 0; k < channels; ++k) chosen.push_back(k);
@@ -106,12 +120,29 @@ bool chooseChannels(const ChannelList& list, std::uint32_t channels,
   }
   std::vector<bool> taken(channels, false);
   for (const auto& range : list.ranges) {
-    if (range.second > channels) {
+    const std::uint32_t last = range.second == ChannelList::kOpen ? channels : range.second;
+    if (last > channels || range.first > channels) {
       problem = "has " + std::to_string(channels) + " channels, no channel " +
                 std::to_string(std::max(range.first, channels + 1)) + " (-c)";
       return false;
     }
-    for (std::uint32_t k = range.first; k <= range.second; ++k) taken[k - 1] = true;
+    for (std::uint32_t k = range.first; k <= last; ++k) taken[k - 1] = true;
+  }
+  // Names as a file system that ignores case would compare them, each naming at least one track.
+  auto fold = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  for (const std::string& name : list.tracks) {
+    bool found = false;
+    for (std::uint32_t k = 0; k < trackNames.size() && k < channels; ++k)
+      if (!trackNames[k].empty() && fold(trackNames[k]) == fold(trackFileName(name)))
+        found = taken[k] = true;
+    if (!found) {
+      problem = trackNames.empty() ? "has no iXML track names to choose " + name + " by (-c)"
+                                   : "has no track named " + name + " (-c)";
+      return false;
+    }
   }
   for (std::uint32_t k = 0; k < channels; ++k)
     if (taken[k]) chosen.push_back(k);
@@ -215,11 +246,11 @@ std::string trackFileName(const std::string& value) {
 
 OutputNames nameOutputs(const std::string& stem, std::uint32_t channels,
                         const std::vector<std::uint32_t>& chosen,
-                        const std::vector<std::string>& trackNames) {
+                        const std::vector<std::string>& trackNames, const std::string& separator) {
   // Every channel is named, then the chosen ones taken: a channel's name never depends on -c.
   OutputNames out;
   out.channels = chosen;
-  const std::vector<std::string> numbered = outputNames(stem, channels);
+  const std::vector<std::string> numbered = outputNames(stem, channels, separator);
   const std::size_t slash = stem.rfind('/');
   const std::size_t base = stem.size() - (slash == std::string::npos ? 0 : slash + 1);
   std::vector<bool> isChosen(channels, false);
@@ -285,13 +316,14 @@ OutputNames NAME_OUTPUTS(const Source& source, const std::string& stem, const So
                          const Metadata& metadata, const Options& options) {
   std::vector<std::uint32_t> chosen;
   std::string problem;
-  if (!chooseChannels(options.channels, format.channels, chosen, problem))
+  const std::vector<std::string> tracks = trackNamesOf(metadata, format.channels);
+  if (!chooseChannels(options.channels, format.channels, tracks, chosen, problem))
     failRun(source.name, problem, "The file you want to convert is not a stereo track!", 1);
   if (options.trackNames && !metadata.ixmlProblem.empty())
     printReason(source.name, "numbered names kept: iXML (" + metadata.ixmlProblem + ")");
-  OutputNames out = nameOutputs(
-      stem, format.channels, chosen,
-      options.trackNames ? trackNamesOf(metadata, format.channels) : std::vector<std::string>());
+  OutputNames out =
+      nameOutputs(stem, format.channels, chosen,
+                  options.trackNames ? tracks : std::vector<std::string>(), options.separator);
   if (!out.clash.empty())
     printReason(source.name, "numbered names kept for tracks of one name: " + out.clash);
   if (!out.tooLong.empty())
@@ -322,16 +354,15 @@ bool namesOfSource(const std::string& sourceName, const Options& options,
   Metadata metadata;
   std::vector<std::uint32_t> chosen;
   std::string problem;
-  if (format.verdict != Verdict::usable ||
-      !chooseChannels(options.channels, format.channels, chosen, problem))
-    return false;
-  if (options.trackNames &&
+  if (format.verdict != Verdict::usable) return false;
+  if ((options.trackNames || !options.channels.tracks.empty()) &&
       (!measureSampleArea(source.reader(error), source.length, format.dataStart, end) ||
        !listMetadata(source.reader(error), source.length, format, end, metadata)))
     return false;
+  const std::vector<std::string> tracks = trackNamesOf(metadata, format.channels);
+  if (!chooseChannels(options.channels, format.channels, tracks, chosen, problem)) return false;
   names = nameOutputs(stem, format.channels, chosen,
-                      options.trackNames ? trackNamesOf(metadata, format.channels)
-                                         : std::vector<std::string>())
+                      options.trackNames ? tracks : std::vector<std::string>(), options.separator)
               .names;
   return true;
 }

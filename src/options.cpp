@@ -37,10 +37,13 @@ const char* const kUsage =
     "  -m, --metadata        carry bext (its time reference kept), iXML (cut to the\n"
     "                        output's track), markers and tags to each output; say\n"
     "                        on standard error what is not carried\n"
-    "  -c, --channels=LIST   write only these channels, numbered from 1: 1,3-5;\n"
-    "                        L and R for a stereo source; the names stay\n"
+    "  -c, --channels=LIST   write only these channels, numbered from 1: 1,3-5,\n"
+    "                        2- to the last; L and R for a stereo source; track\n"
+    "                        names in the iXML: Boom,Lav1; the names stay\n"
     "  -t, --track-names     name each output after its track's NAME in the iXML:\n"
     "                        take_BOOM.wav; numbered where a track has none\n"
+    "  -s, --separator=SEP   put SEP between the name and L or R: -s _ gives\n"
+    "                        song_L.wav\n"
     "      --sync            put each output on the disk before it is renamed, and\n"
     "                        the folder after: done survives a power cut\n"
     "      --lock-wait=SECONDS  wait at most SECONDS (default 30) for another\n"
@@ -81,6 +84,7 @@ int parseOptions(int argc, char** argv, Options& options) {
       {"lock-wait", required_argument, nullptr, kLockWait},
       {"channels", required_argument, nullptr, 'c'},
       {"track-names", no_argument, nullptr, 't'},
+      {"separator", required_argument, nullptr, 's'},
       {"as", required_argument, nullptr, kAs},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersion},
@@ -89,7 +93,7 @@ int parseOptions(int argc, char** argv, Options& options) {
   opterr = 0;  // our own words, on our own terms
   for (;;) {
     const int before = optind;
-    const int c = getopt_long(argc, argv, "+:d:wnamhc:t", longOptions, nullptr);
+    const int c = getopt_long(argc, argv, "+:d:wnamhc:ts:", longOptions, nullptr);
     if (c == -1) break;
     // The option as it was typed, for the message: "-q" from "-wq", "--sync" from "--sync=x".
     // A long option always ends its argument; a short one may sit inside a cluster.
@@ -118,11 +122,18 @@ int parseOptions(int argc, char** argv, Options& options) {
         break;
       case 'c':
         if (!parseChannelList(optarg, options.channels))
-          badCommandLine("option '" + given + "' needs a list of channels such as 1,3-5 or L, " +
-                         "not '" + optarg + "'");
+          badCommandLine("option '" + given + "' needs a list of channels such as 1,3-5, 2-, L " +
+                         "or Boom, not '" + optarg + "'");
         break;
       case 't':
         options.trackNames = true;
+        break;
+      case 's':
+        // Part of a file name: no folder in it.
+        if (std::strchr(optarg, '/') != nullptr)
+          badCommandLine("option '" + given + "' needs a separator without '/', not '" +
+                         std::string(optarg) + "'");
+        options.separator = optarg;
         break;
       case 'h':
         exitWith(kUsage, 0);

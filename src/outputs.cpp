@@ -479,6 +479,22 @@ void OutputSet::write(std::size_t k, const unsigned char* bytes, std::size_t cou
     failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
 }
 
+bool OutputSet::writeOrFull(std::size_t k, const unsigned char* bytes, std::size_t count) {
+  if (writeFully(outputs_[k].fd.fd, bytes, count)) return true;
+  const int error = errno;
+  if (error != ENOSPC && error != EFBIG && error != EDQUOT)
+    failRun(outputs_[k].name, std::strerror(error), "Unable to write file.", 2);
+  errno = error;
+  return false;
+}
+
+void OutputSet::cut(std::size_t k, std::uint64_t length) {
+  const int fd = outputs_[k].fd.fd;
+  if (ftruncate(fd, static_cast<off_t>(length)) != 0 ||
+      lseek(fd, static_cast<off_t>(length), SEEK_SET) < 0)
+    failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
+}
+
 bool OutputSet::seekable(std::size_t k) const {
   return outputs_[k].way != Output::inPlace || outputs_[k].regular;
 }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -122,6 +123,18 @@ std::string hintFor(const SourceFormat& any) {
   if (any.coding == Coding::pcm && any.bitsPerSample != any.containerBytes * 8)
     kind += " in " + std::to_string(any.containerBytes) + "-byte containers";
   return kind + "; -a splits them";
+}
+
+// What a file that is no RIFF, RF64 or BW64 looks like, from its first bytes, where it is what
+// users meet most, a renamed MP3 or a text file; "" where it is neither.
+std::string lookOf(const unsigned char* head, std::size_t length) {
+  if (std::memcmp(head, "ID3", 3) == 0 || (head[0] == 0xFF && (head[1] & 0xE0) == 0xE0))
+    return "it begins as an MP3 file does";
+  const bool text =
+      std::all_of(head, head + std::min<std::size_t>(length, 512), [](unsigned char c) {
+        return (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r';
+      });
+  return text ? "it holds text" : "";
 }
 
 std::size_t slot(std::uint64_t offset) {
@@ -274,7 +287,12 @@ SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength, bool anyF
   std::uint64_t f = findTag(head, headLength, walk.inside, "fmt", 3);
   if (f == 0) f = walk.fmtAt;
   if (f == 0) {
-    format.reason = "no fmt chunk" + where;
+    // Fewer than 12 bytes may be a RIFF header cut short.
+    const std::string look =
+        waveForm(head, headLength) || headLength < 12 ? "" : lookOf(head, headLength);
+    format.reason = headLength == 0 ? "the file is empty"
+                    : look.empty()  ? "no fmt chunk" + where
+                                    : "not a WAVE file: " + look;
     return format;  // noFormat
   }
   unsigned char fields[kFormatFields] = {};
@@ -366,8 +384,10 @@ SourceFormat GET_ATTRIBUTES(Source& source, bool anyFormat) {
   SourceFormat format =
       probeSource(source.reader(error), source.stream ? source.pulled : source.length, anyFormat);
   if (error != 0) format.verdict = Verdict::unreadable;
-  if (source.stream && !source.ended &&
-      (format.verdict == Verdict::noFormat || format.verdict == Verdict::noData))
+  if (source.stream && source.pulled == 0 && streamStopped())
+    format.reason = "interrupted before any data arrived";
+  else if (source.stream && !source.ended &&
+           (format.verdict == Verdict::noFormat || format.verdict == Verdict::noData))
     format.reason +=
         " in the first 4 MiB of the stream, which is all a stream may hold before "
         "its samples";
@@ -401,6 +421,13 @@ std::uint64_t SAMPLE_END(Source& source, std::uint32_t dataStart) {
                             ? measureSampleArea(read, source.length, dataStart, end)
                             : declaredDataSize(read, dataStart, declared);
   if (!measured) failRun(source.name, std::strerror(errno), "Unable to read file.", 2);
+  // A recorder that has not yet come back for its sizes: what is there so far is split.
+  if ((!source.stream || source.ended) && end > dataStart &&
+      declaredDataSize(read, dataStart, declared) && declared == 0)
+    printReason(source.name,
+                "the header declares no data size (a recording in progress?); "
+                "split up to byte " +
+                    std::to_string(end));
   if (!source.stream) return end;
   // A stream that ended within the hold is known whole. Of a longer one, the samples are read to
   // the declared end, where what follows decides; the outputs are planned for the declared

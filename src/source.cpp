@@ -152,6 +152,7 @@ ReadAt Source::reader(int& error) {
 std::string reasonOf(int error) {
   return error == kNotRegularFile ? "not a regular file"
          : error == kTerminal     ? "standard input is a terminal, not a stream"
+         : error == EISDIR        ? "is a folder, not a WAVE file"
                                   : std::strerror(error);
 }
 

@@ -38,6 +38,7 @@ void splitSource(const std::string& sourceName, const Options& options) {
   WRITE_TRAILERS(source, plan, outputs);
   REPORT_LEFT_OUT(source, plan);
   COMMIT_OUTPUTS(outputs, options);
+  REPORT_CUT(source, plan, outputs);
   endRun("done", 0);
 }
 

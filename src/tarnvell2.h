@@ -57,15 +57,18 @@ class OutputSet;
 
 // ---- Options: what the user asked for beyond the default split.
 
-// -c: the channels asked for, as ranges of channel numbers from 1; L and R stand for 1 and 2 of
-// a stereo source.
+// -c: the channels asked for, as ranges of channel numbers from 1 (to kOpen: "2-"); L and R
+// stand for 1 and 2 of a stereo source; a track's name for the channels of that name in the
+// iXML.
 struct ChannelList {
+  static constexpr std::uint32_t kOpen = 0xFFFFFFFF;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
+  std::vector<std::string> tracks;
   bool stereoNames = false;  // L or R is in the list
-  bool empty() const { return ranges.empty(); }
+  bool empty() const { return ranges.empty() && tracks.empty(); }
 };
 
-// Reads a LIST of -c ("1,3-5", "L", "R,L"); false where it is not one.
+// Reads a LIST of -c ("1,3-5", "2-", "L", "R,L", "Boom,Lav 1"); false where it is not one.
 bool parseChannelList(const std::string& text, ChannelList& list);
 
 struct Options {
@@ -79,6 +82,13 @@ struct Options {
   std::string as;           // --as: the name standard input's outputs are named after
   ChannelList channels;     // -c: only these channels (all where empty)
   bool trackNames = false;  // -t: outputs named after their tracks in the iXML
+  std::string separator;    // -s: between the stem and L or R
+  // The same options with -w.
+  Options whole() const {
+    Options o = *this;
+    o.wholeName = true;
+    return o;
+  }
 };
 
 // Reads the options before the first source name into `options` and returns the index of that
@@ -157,14 +167,17 @@ const std::string& nameForOutputs(const std::string& sourceName, const Options& 
 // base.
 bool outputStem(const std::string& sourceName, const Options& options, std::string& stem);
 
-// The output names for a stem: "L.wav" and "R.wav" for two channels, "_1.wav" to "_N.wav" for
-// more.
-std::vector<std::string> outputNames(const std::string& stem, std::uint32_t channels);
+// The output names for a stem: "L.wav" and "R.wav" for two channels (behind -s's separator),
+// "_1.wav" to "_N.wav" for more.
+std::vector<std::string> outputNames(const std::string& stem, std::uint32_t channels,
+                                     const std::string& separator = "");
 
 // -c: the channels (from 0, in the source's order) of a source of `channels` that the list
-// takes; false, with the problem, where it names one the source lacks.
+// takes, tracks named by their iXML names (trackNames as trackFileName gives them, empty where
+// the source has no track list); false, with the problem, where it names one the source lacks.
 bool chooseChannels(const ChannelList& list, std::uint32_t channels,
-                    std::vector<std::uint32_t>& chosen, std::string& problem);
+                    const std::vector<std::string>& trackNames, std::vector<std::uint32_t>& chosen,
+                    std::string& problem);
 
 // -t: a track's NAME from the iXML as it can stand in a file name: entities decoded, white space
 // trimmed, '/', C0 and C1 controls and what is not valid UTF-8 replaced by '_', and a leading
@@ -185,7 +198,8 @@ struct OutputNames {
 // ignores case would) or the name would pass NAME_MAX.
 OutputNames nameOutputs(const std::string& stem, std::uint32_t channels,
                         const std::vector<std::uint32_t>& chosen,
-                        const std::vector<std::string>& trackNames);
+                        const std::vector<std::string>& trackNames,
+                        const std::string& separator = "");
 
 struct Source;
 struct SourceFormat;
@@ -484,6 +498,10 @@ struct OutputPlan {
   std::vector<OutputLayout> layouts;    // one per output
   bool stream = false;                  // the sizes are set again at the end
   bool reserve = false;                 // a JUNK chunk keeps the place of a ds64
+  // A stream whose outputs could not grow (a full disk, a size limit): the errno, and the output
+  // that met it. Its take is kept as far as every output holds it.
+  int full = 0;
+  std::size_t fullOutput = 0;
 };
 // The plan for the samples from the source's data start up to sampleEnd (kUnknownSize: a
 // stream that does not say).
@@ -491,10 +509,16 @@ OutputPlan PLAN_OUTPUTS(const Source& source, const SourceFormat& format, std::u
                         Metadata metadata, std::vector<std::uint32_t> channels);
 // The layouts for the plan's frames and chunks.
 void layOut(OutputPlan& plan, std::uint64_t riffLimit = 0xFFFFFFFFu);
+// Where output k's samples begin, as its head was written.
+std::uint64_t samplesAt(const OutputPlan& plan, std::size_t k);
 
 // Says on standard error what the outputs leave out: the bytes after the last whole frame, and
 // with -m the chunks not carried.
 void REPORT_LEFT_OUT(const Source& source, const OutputPlan& plan);
+
+// A stream whose outputs could not grow has had its take committed as far as it went: the run
+// still ends with "Unable to write file." and the reason, and says how much was kept.
+void REPORT_CUT(const Source& source, const OutputPlan& plan, const OutputSet& outputs);
 
 // Appends bytes of an output's header to output k (see the outputs below).
 void MAKE_HEADER(OutputSet& outputs, std::size_t output, const std::vector<unsigned char>& bytes);
@@ -569,6 +593,10 @@ class OutputSet {
   void make(const std::vector<std::uint64_t>& bytes, bool readable = false);
   // Writes to output k, or ends the run with "Unable to write file.".
   void write(std::size_t k, const unsigned char* bytes, std::size_t count);
+  // The same, but false (with errno) where the output cannot grow: ENOSPC, EFBIG or EDQUOT.
+  bool writeOrFull(std::size_t k, const unsigned char* bytes, std::size_t count);
+  // Cuts output k to `length` bytes, writing on from there.
+  void cut(std::size_t k, std::uint64_t length);
   // Places every output at its final name, all or none, under the folders' locks (waiting at
   // most lockWait seconds for another run's); with `sync`, each on the disk before, the folders
   // after; with noClobber, none where a name was taken since the start ("skipped"). Ends the run

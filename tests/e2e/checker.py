@@ -5,7 +5,6 @@ ingredient of the generator, or a kept seed.
     checker.py --tool build/tarnvell2 [--seed N | --runs N [--first N] | --minutes M]
 """
 import argparse
-import array
 import hashlib
 import random
 import sys
@@ -134,7 +133,8 @@ class Source:
         if not base:
             return None
         stem = os.path.join(opts.get("-d", folder), base)
-        numbered = [stem + s for s in (["L.wav", "R.wav"] if self.nch == 2 else
+        sep = opts.get("-s", "")
+        numbered = [stem + s for s in ([sep + "L.wav", sep + "R.wav"] if self.nch == 2 else
                                        ["_%d.wav" % (k + 1) for k in range(self.nch)])]
         named = [t[1] for t in self.tracks] if "-t" in opts and self.tracks else [""] * self.nch
         named = ["" if t is None or len((base + "_" + t + ".wav").encode()) > 255 else t
@@ -240,11 +240,23 @@ class Run:
             path = rng.choice([self.stream[1]] + [t[1] for t in self.things if t[0] == "copy"])
             self.stream = (self.stream[0], path, path)
         self.pair = "-n" in self.opts and rng.random() < 0.3 and not self.stream
+        # Ingredients added since the seeds above were kept draw from a generator of their own,
+        # and leave the kept seeds alone, so that each still makes the run it was kept for.
+        more = random.Random("more %d" % seed)
+        self.fsize = None  # a card that fills: a file size limit that cuts the stream's take
+        if seed in KEPT:
+            return
+        if self.stream and more.random() < 0.3:
+            self.fsize = more.randrange(40, 44 + len(self.sources[self.stream[1]].content))
+        if more.random() < 0.25:
+            self.opts["-s"] = more.choice(["_", "-", " "])
+        if more.random() < 0.15:  # channels by track names, and open ranges
+            self.opts["-c"] = more.choice(["2-", "BOOM", "mix,C", "1,Über", "3-"])
 
     def command(self):
         o = self.opts
         args = [k for k in ("-a", "-m", "-t", "-n", "-w") if k in o]
-        for k in ("-d", "-c"):
+        for k in ("-d", "-c", "-s"):
             if k in o:
                 args += [k, o[k]]
         if self.stream:
@@ -302,7 +314,8 @@ class Run:
                                  os.path.lexists(os.path.join(top, n)),
                                  os.path.islink(fx) or (os.path.exists(fx) and
                                                         os.stat(fx).st_ino in idents))
-        f["path"] = {a: os.path.realpath(os.path.join(top, a)) for a in args}
+        f["path"] = {a: os.path.realpath(os.path.join(top, a if a != "-" else (
+            self.stream[2] if len(self.stream) == 3 else "-"))) for a in args}
         return f
 
     def predict(self, f, said):
@@ -326,7 +339,7 @@ class Run:
             return NO_DATA, 2
         if a != "-" and ident is None:
             return not_found(a), 2
-        if a != "-" and f["path"][a] in written:
+        if f["path"][a] in written:
             return None  # an earlier source wrote it
         # Any earlier file of the run, split or not; a stream is no name to be named again.
         if batch and ident is not None and ident in {f["ident"][b] for b in self.args[:i]
@@ -367,9 +380,16 @@ class Run:
             return list(range(src.nch))
         ks = set()
         for part in self.opts["-c"].split(","):
-            lo, _, hi = part.partition("-")
-            ks.update(range(int(lo) - 1, int(hi or lo)))
-        return sorted(ks) if max(ks) < src.nch else None
+            lo, dash, hi = part.partition("-")
+            if not lo.isdigit():  # a track's name, as a file name gives it, case folded
+                named = {k for k, t in enumerate(src.tracks or []) if t[1] and
+                         t[1].lower() == part.lower()}
+                if not named:
+                    return None
+                ks |= named
+                continue
+            ks.update(range(int(lo) - 1, int(hi or (src.nch if dash else lo))))
+        return sorted(ks) if ks and max(ks) < src.nch else None
 
     def usable(self, src):
         """Whether the run splits the source: True, False, or None where the model cannot say."""
@@ -378,15 +398,26 @@ class Run:
         return src.refusal["-a" in self.opts] is None and (None if src.kind == "corpus" else True)
 
 
-def launch_run(args, cwd, stdin, close=()):
+def launch_run(args, cwd, stdin, close=(), fsize=None):
     """Runs the tool; (stdout, stderr, status, cpu seconds, peak KiB or 0 where unknown). The
     peak comes from GNU time: a child of this Python would inherit its resident size."""
-    out, err, peak = tempfile.TemporaryFile(), tempfile.TemporaryFile(), tempfile.mktemp()
+    peak = tempfile.mktemp()
     feed = stdin if hasattr(stdin, "read") else subprocess.PIPE
     timed = ["/usr/bin/time", "-f", "%M", "-o", peak] if os.path.exists("/usr/bin/time") and \
         not close else []
-    p = subprocess.Popen(timed + RUNNER + [TOOL] + args, cwd=cwd, stdin=feed, stdout=out,
-                         stderr=err, preexec_fn=lambda: [os.close(fd) for fd in close])
+    def limits():
+        for fd in close:
+            os.close(fd)
+        if fsize is not None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
+    # Pipes, which a file size limit does not cut.
+    p = subprocess.Popen(timed + RUNNER + [TOOL] + args, cwd=cwd, stdin=feed,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=limits)
+    got = {}
+    readers = [threading.Thread(target=lambda f=f: got.__setitem__(f, f.read()), daemon=True)
+               for f in (p.stdout, p.stderr)]
+    for r in readers:
+        r.start()
     if feed is subprocess.PIPE:
         def write():
             try:
@@ -400,14 +431,14 @@ def launch_run(args, cwd, stdin, close=()):
     _, status, usage = os.wait4(p.pid, 0)
     timer.cancel()
     p.returncode = os.waitstatus_to_exitcode(status)
-    out.seek(0)
-    err.seek(0)
+    for r in readers:
+        r.join()
     kib = 0
     if timed:
         with open(peak) as f:
             kib = int(f.read().split()[-1])
         os.unlink(peak)
-    return (out.read(), err.read(), p.returncode, usage.ru_utime + usage.ru_stime, kib)
+    return (got[p.stdout], got[p.stderr], p.returncode, usage.ru_utime + usage.ru_stime, kib)
 
 
 def results(stdout, args):
@@ -432,7 +463,7 @@ def check(seed, sanitized=False):
         before, facts = snapshot(top), run.facts(top)
         run.top = top
         stdout, stderr, status, cpu, peak = launch_run(run.command(), top, run.stdin(top),
-                                                       run.close)
+                                                       run.close, run.fsize)
         problems = []
         size = sum(len(s.content) for s in run.sources.values())
         if not sanitized and (cpu > 0.5 + 1e-7 * size or peak > 24 * 1024 + 2 * size // 1024):
@@ -447,6 +478,10 @@ def check(seed, sanitized=False):
             return problems + ["result lines %r for %r (status %d)" % (stdout, run.args, status)]
         allowed, vanish = set(), set()
         for (a, want, names), got in zip(expect, said):
+            if run.fsize is not None:
+                want = None  # which outputs fit the limit is left open
+                if a == "-" and got == WRITE_FAILED:
+                    problems += cut_take(run, names, stderr, before, allowed)
             if want is not None and got != want[0]:
                 problems.append("model: %s said %r, not %r" % (a, got, want[0]))
             if got != DONE:
@@ -478,7 +513,7 @@ def check(seed, sanitized=False):
                     problems.append("2: %s does not hold channel %d of %s" % (names[k], k + 1, a))
                 if ixml and b"TRACK_COUNT" in src.ixml() and b"<TRACK_COUNT>1<" not in ixml:
                     problems.append("2: %s's iXML has no TRACK_COUNT 1" % names[k])
-            if a == "-":
+            if a == "-" and run.fsize is None:
                 problems += stream_equals_file(run, names, src)
         after = snapshot(top)
         for rel in set(before) | set(after):
@@ -500,6 +535,33 @@ def check(seed, sanitized=False):
         return problems
     finally:
         shutil.rmtree(top, ignore_errors=True)
+
+
+def cut_take(run, names, stderr, before, allowed):
+    """3: a stream whose outputs could not grow keeps its take as far as every output holds it,
+    and says so; or, where not even the headers fit, changes nothing."""
+    src, held, problems = run.sources[run.stream[1]], set(), []
+    for k in run.chosen(src):
+        path = os.path.realpath(os.path.join(run.top, names[k]))
+        rel = os.path.relpath(path, run.top)
+        if not os.path.isfile(path) or before.get(rel) == snapshot_of(path):
+            continue
+        allowed.add(path)
+        with open(path, "rb") as f:
+            fmt, data, _ = parse_output(f.read())
+        held.add(len(data))
+        if data != src.expected(k)[:len(data)] or fmt[1] != 1:
+            problems.append("3: the kept take's %s is not its channel's start" % names[k])
+    if len(held) > 1:
+        problems.append("3: the kept take's outputs hold %s bytes" % sorted(held))
+    if held and b"of the take kept" not in stderr and 2 not in run.close:
+        problems.append("7: a take kept without saying so")
+    return problems
+
+
+def snapshot_of(path):
+    with open(path, "rb") as f:
+        return ("file", hashlib.sha1(f.read()).hexdigest())
 
 
 def stream_equals_file(run, names, src):

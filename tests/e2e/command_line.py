@@ -65,9 +65,9 @@ class ChannelsAndTracks(Scratch):
             (["-a", "-c", "L", "take.wav"], NOT_STEREO, 1, b"tarnvell2: take.wav: has 4 channels; "
              b"L and R (-c) name those of a stereo source\n", {}),
             (["-c", "1,,3", "song.wav"], b"", 2, b"tarnvell2: option '-c' needs a list of channels "
-             b"such as 1,3-5 or L, not '1,,3'\nTry 'tarnvell2 --help'.\n", {}),
+             b"such as 1,3-5, 2-, L or Boom, not '1,,3'\nTry 'tarnvell2 --help'.\n", {}),
             (["-c", "2-1", "song.wav"], b"", 2, b"tarnvell2: option '-c' needs a list of channels "
-             b"such as 1,3-5 or L, not '2-1'\nTry 'tarnvell2 --help'.\n", {}),
+             b"such as 1,3-5, 2-, L or Boom, not '2-1'\nTry 'tarnvell2 --help'.\n", {}),
             (["-a", "-t", "take.wav"], DONE, 0, b"",
              {"take_BOOM.wav": 0, "take_LAV1.wav": 1, "take_LAV2.wav": 2, "take_MIX-L.wav": 3}),
             (["-a", "-t", "-c", "1,4", "take.wav"], DONE, 0, b"",

@@ -58,7 +58,7 @@ class Faults(Scratch):
             ("unreadable", mode("song.wav", 0), ["song.wav"], not_found("song.wav"), 2,
              b"song\\.wav: Permission denied", nobody),
             ("a folder", lambda: os.mkdir(self.path("d.wav")), ["d.wav"], not_found("d.wav"), 2,
-             b"d\\.wav: Is a directory", None),
+             b"d\\.wav: is a folder, not a WAVE file", None),
             ("read-only folder", lambda: os.chmod(self.dir, 0o555), ["song.wav"], OPEN_FAILED, 2,
              b"songL\\.wav: Permission denied", nobody),
             ("read-only output", lambda: (self.write("songL.wav", b""), mode("songL.wav", 0o444)()),
