@@ -15,9 +15,9 @@ import unittest
 
 import helpers
 
-ROOMS = ["command_line", "formats", "metadata", "outputs", "batches", "streams", "readers"]
+ROOMS = ["command_line", "formats", "metadata", "outputs", "batches", "streams", "readers", "docs"]
 # Classes with a ctest suite of their own, each with what it needs to run.
-OWN = {"oracles": "Oracles", "realworld": "RealWorld", "staged": "Staged"}
+OWN = {"oracles": "Oracles", "realworld": "RealWorld", "staged": "Staged", "docs": "Docs"}
 
 
 def main():
@@ -31,6 +31,8 @@ def main():
                         "(skipped) where the folder, sox or ffmpeg is missing")
     parser.add_argument("--staged", action="store_true",
                         help="only the runs staged with gdb (on the host)")
+    parser.add_argument("--docs", action="store_true",
+                        help="only the shell examples of the README and the manual (on the host)")
     args, rest = parser.parse_known_args()
     helpers.configure(args.tool, args.runner)
     rooms = [importlib.import_module(r) for r in ROOMS
@@ -45,6 +47,9 @@ def main():
     if args.realworld and not (os.path.isdir(helpers.REALWORLD) and helpers.have("sox") and
                                helpers.have("ffmpeg")):
         print("skipped: needs %s, sox and ffmpeg" % os.path.normpath(helpers.REALWORLD))
+        sys.exit(77)
+    if args.docs and not all(helpers.have(t) for t in ("sox", "ffprobe", "arecord", "unshare")):
+        print("skipped: the examples need sox, ffprobe, arecord and unshare")
         sys.exit(77)
     own = [OWN[k] for k in OWN if getattr(args, k)]
     if own:
