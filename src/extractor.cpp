@@ -185,7 +185,6 @@ void copyStream(Source& source, OutputPlan& plan, OutputSet& outputs) {
   std::uint64_t limit = source.declaredEnd, at = format.dataStart, frames = 0;
   std::size_t have = 0;  // bytes of a frame not yet whole, at the start of the in block
   source.samplesAt = at;
-  showStreamProgress(source.name.c_str(), 0, format.sampleRate, 0);
   for (;;) {
     std::size_t want = b.frames * frameBytes - have;
     if (limit != kUnknownSize)
@@ -195,6 +194,11 @@ void copyStream(Source& source, OutputPlan& plan, OutputSet& outputs) {
     for (long n = 1; got < want && n > 0; got += static_cast<std::size_t>(n)) {
       n = source.readSamples(b.in + have + got, want - got);
       if (n < 0) failRun(source.name, std::strerror(errno), "Unable to read file.", 2);
+      // As it comes, not a block at a time: a block of a slow stream takes seconds to fill.
+      showStreamProgress(
+          source.name.c_str(),
+          source.pulled > format.dataStart ? (source.pulled - format.dataStart) / frameBytes : 0,
+          format.sampleRate, source.pulled);
     }
     have += got;
     at += got;
@@ -206,7 +210,6 @@ void copyStream(Source& source, OutputPlan& plan, OutputSet& outputs) {
       frames += n;
       have -= n * frameBytes;
       std::memmove(b.in, b.in + n * frameBytes, have);
-      showStreamProgress(source.name.c_str(), frames, format.sampleRate, at - format.dataStart);
     }
     if (want > 0 && got == 0) break;  // the end of the stream
     if (at == limit) {

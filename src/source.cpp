@@ -100,6 +100,23 @@ long Source::read(std::uint64_t at, unsigned char* buffer, std::size_t count) {
   return static_cast<long>(n);
 }
 
+void Source::showHeld() {
+  // What the head held so far says of the samples, once its format chunk has come: read from
+  // what is kept alone, never waiting for more.
+  const ReadAt kept = [this](std::uint64_t at, unsigned char* buffer, std::size_t count) {
+    if (at < keptFrom || at >= pulled) return 0L;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(pulled - at, count));
+    std::memcpy(buffer, this->kept.data() + (at - keptFrom), n);
+    return static_cast<long>(n);
+  };
+  const SourceFormat format = probeSource(kept, pulled, true);
+  const std::uint64_t frameBytes = std::uint64_t{format.channels} * format.containerBytes;
+  const bool known =
+      format.verdict == Verdict::usable && frameBytes > 0 && pulled > format.dataStart;
+  showStreamProgress(name.c_str(), known ? (pulled - format.dataStart) / frameBytes : 0,
+                     known ? format.sampleRate : 0, pulled);
+}
+
 bool Source::hold(std::uint64_t upTo) {
   while (!ended && pulled < upTo) {
     const std::size_t want =
@@ -113,6 +130,7 @@ bool Source::hold(std::uint64_t upTo) {
       length = pulled;
     }
     pulled += static_cast<std::uint64_t>(got);
+    if (streamProgressDue()) showHeld();
   }
   return true;
 }
@@ -166,6 +184,7 @@ void OPEN_SOURCE(const std::string& name, Source& source) {
   // pipe: fewer, larger reads.
   (void)fcntl(source.fd.fd, F_SETPIPE_SZ, 1 << 20);
   beginStreamReading();
+  showStreamProgress(name.c_str(), 0, 0, 0);  // its rate counts from here
   if (!waitForWriter(source.fd.fd, name))
     failRun(name, std::strerror(errno), "Cannot find file in track list called " + name + "!!", 2);
 }

@@ -142,9 +142,12 @@ void setSourceLabel(const std::string& sourceName, std::size_t index, std::size_
 // The next result line erases it.
 void showProgress(const char* sourceName, std::uint64_t doneBytes, std::uint64_t totalBytes);
 
-// The same for a stream, which has no percent: the audio time received and the rate.
+// The same for a stream, which has no percent: the audio time received (sampleRate 0 where the
+// format is not known yet) and the rate since its first byte, about once a second.
 void showStreamProgress(const char* sourceName, std::uint64_t frames, std::uint32_t sampleRate,
                         std::uint64_t bytes);
+// Whether a stream's progress line would be shown now.
+bool streamProgressDue();
 
 // Erases the progress line from a signal handler (async-signal-safe).
 void eraseProgressForSignal();
@@ -260,8 +263,10 @@ struct Source {
   ReadAt reader(int& error);
   std::uint64_t windowStart = 0, windowLength = 0, windowFill = 0;
 
-  // A stream: reads on until byte upTo is kept or the stream ends; false on a read error.
+  // A stream: reads on until byte upTo is kept or the stream ends, showing what came as it
+  // comes; false on a read error.
   bool hold(std::uint64_t upTo);
+  void showHeld();
   // A stream's samples, in order from samplesAt: the kept bytes, then what the stream brings
   // (fewer than asked, as a pipe gives them); 0 at its end, -1 on an error.
   long readSamples(unsigned char* buffer, std::size_t count);

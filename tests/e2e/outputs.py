@@ -552,6 +552,26 @@ class Progress(Scratch):
                 for n in os.listdir(folder):
                     if n != "big.wav":
                         os.unlink(os.path.join(folder, n))
+        # A live take at 0.19 MB/s, as a recorder writes it: its audio time and its true rate
+        # from the first second on, whatever the probe holds, about once a second.
+        master, slave = pty.openpty()
+        p = subprocess.Popen(RUNNER + [TOOL, "--as", "live.wav", "-"], cwd=folder,
+                             stdin=subprocess.PIPE, stdout=slave, stderr=slave)
+        os.close(slave)
+        shown = []
+        threading.Thread(target=lambda: shown.extend(iter(lambda: os.read(master, 4096), b"")),
+                         daemon=True).start()
+        p.stdin.write(source(b"", rate=48000, declared=0x80000000))
+        for _ in range(25):
+            p.stdin.write(bytes(19200))
+            p.stdin.flush()
+            time.sleep(0.1)
+        p.stdin.close()
+        self.assertEqual(p.wait(timeout=60), 0)
+        lines = re.findall(rb"\r\S+ - (\d+:\d\d:\d\d) received ([\d.]+) MB/s", b"".join(shown))
+        self.assertIn(len(lines), (1, 2, 3), lines)
+        self.assertEqual(lines[0][0], b"0:00:01")
+        self.assertTrue(all(0.1 <= float(rate) <= 0.3 for _, rate in lines), lines)
 
 
 class LargeFiles(unittest.TestCase):
