@@ -60,7 +60,10 @@ def at(offset, tag, length, fill=b"\0"):
 
 CASES = [
     # name, content, (status, message)
-    ("empty.wav", b"", NO_FORMAT + ("no fmt chunk at an even offset from 2 to 15000",)),
+    ("empty.wav", b"", NO_FORMAT + ("the file is empty",)),
+    # What users meet most that is no WAVE file: a renamed MP3.
+    ("mp3-renamed.wav", b"ID3\x04\x00\x00\x00\x00\x00\x00" + b"\xff\xfb\x90\x64" + bytes(400),
+     NO_FORMAT + ("not a WAVE file: it begins as an MP3 file does",)),
     ("cut-in-riff-tag.wav", GOOD[:2], NO_FORMAT + (
      "no fmt chunk at an even offset from 2 to 15000",)),
     ("riff-header-only.wav", GOOD[:12], NO_FORMAT + (
@@ -98,7 +101,8 @@ CASES = [
     ("sample-rate-ffffffff.wav", riff(fmt(rate=0xFFFFFFFF) + chunk(b"data", SAMPLES)), DONE),
     ("riff-size-0.wav", riff(fmt() + chunk(b"data", SAMPLES), size=0), DONE),
     ("riff-size-ffffffff.wav", riff(fmt() + chunk(b"data", SAMPLES), size=0xFFFFFFFF), DONE),
-    ("data-size-0.wav", riff(fmt() + chunk(b"data", SAMPLES, size=0)), DONE),
+    ("data-size-0.wav", riff(fmt() + chunk(b"data", SAMPLES, size=0)), DONE + (
+     "the header declares no data size (a recording in progress?); split up to byte %d" % 60,)),
     ("data-size-ffffffff.wav", riff(fmt() + chunk(b"data", SAMPLES, size=0xFFFFFFFF)), DONE),
     ("data-size-past-end.wav", riff(fmt() + chunk(b"data", SAMPLES, size=1000)), DONE),
     ("data-size-odd-then-list.wav",
@@ -128,18 +132,18 @@ CASES = [
      "no fmt chunk at an even offset from 2 to 15000",)),
     ("data-tag-at-odd-offset.wav", at(41, b"data", 100), NO_DATA + (
      "no data chunk at an even offset from 2 to 15000",)),
-    ("data-tag-at-15000.wav", at(15000, b"data", 15100), DONE),
+    ("data-tag-at-15000.wav", at(15000, b"data", 15100), DONE + ("the header declares no data size (a recording in progress?); split up to byte %d" % 15100,)),
     ("data-tag-at-15002.wav", at(15002, b"data", 15100), NO_DATA + (
      "no data chunk at an even offset from 2 to 15000",)),
     ("fmt-tag-at-15000.wav", at(15000, b"fmt ", 15100), DONE + (
-     "2 bytes after the last whole frame not copied",)),
+     "the header declares no data size (a recording in progress?); split up to byte %d" % 15100, "2 bytes after the last whole frame not copied")),
     ("fmt-tag-at-15000-cut-in-bits.wav", at(15000, b"fmt ", 15023), BAD_BITS + (
      "its format chunk is cut off by the end of the file",)),
     ("fmt-tag-at-15002.wav", at(15002, b"fmt ", 15100), NO_FORMAT + (
      "no fmt chunk at an even offset from 2 to 15000",)),
     ("not-riff-at-all.wav", b"RIFX" + GOOD[4:], DONE),
     ("text-file.wav", b"This is not a sound file at all.\n" * 10, NO_FORMAT + (
-     "no fmt chunk at an even offset from 2 to 15000",)),
+     "not a WAVE file: it holds text",)),
     # Chunks past the searched head, laid out as real recorders write them.
     ("data-past-15000-pro-tools-elm1.wav",
      riff(pad(b"JUNK", 92) + pad(b"bext", 602) + fmt(bits=24, size=40) + pad(b"minf", 16) +
@@ -216,11 +220,12 @@ CASES = [
 
 def main():
     with open(os.path.join(HERE, "corpus.txt"), "w") as listing:
-        listing.write("# file\tstatus\tmessage\treason on standard error\n")
-        for name, content, (status, message, *reason) in CASES:
+        listing.write("# file\tstatus\tmessage\treasons on standard error, one line each, "
+                      "separated by \" | \"\n")
+        for name, content, (status, message, *reasons) in CASES:
             with open(os.path.join(HERE, name), "wb") as f:
                 f.write(content)
-            listing.write("%s\t%d\t%s\t%s\n" % (name, status, message, "".join(reason)))
+            listing.write("%s\t%d\t%s\t%s\n" % (name, status, message, " | ".join(reasons)))
 
 
 if __name__ == "__main__":

@@ -335,8 +335,6 @@ class Run:
         batch = len(self.args) > 1
         if names is None:
             return NAME_ERROR, 2
-        if a == "-" and src.kind == "chunky":  # its data chunk is past a stream's 4 MiB
-            return NO_DATA, 2
         if a != "-" and ident is None:
             return not_found(a), 2
         if f["path"][a] in written:
@@ -345,6 +343,8 @@ class Run:
         if batch and ident is not None and ident in {f["ident"][b] for b in self.args[:i]
                                                      if b != "-"}:
             return b"skipped\n", 0
+        if a == "-" and src.kind == "chunky":  # its data chunk is past a stream's 4 MiB
+            return NO_DATA, 2
         if src.refusal:
             # A mono file named as another source's output may be skipped as one.
             looks_like_output = any(
@@ -403,8 +403,9 @@ def launch_run(args, cwd, stdin, close=(), fsize=None):
     peak comes from GNU time: a child of this Python would inherit its resident size."""
     peak = tempfile.mktemp()
     feed = stdin if hasattr(stdin, "read") else subprocess.PIPE
+    # Not under a size limit, which its own report would pass.
     timed = ["/usr/bin/time", "-f", "%M", "-o", peak] if os.path.exists("/usr/bin/time") and \
-        not close else []
+        not close and fsize is None else []
     def limits():
         for fd in close:
             os.close(fd)
@@ -547,6 +548,8 @@ def cut_take(run, names, stderr, before, allowed):
         if not os.path.isfile(path) or before.get(rel) == snapshot_of(path):
             continue
         allowed.add(path)
+        if not hasattr(src, "samples"):
+            continue  # a corpus file: only its place is known
         with open(path, "rb") as f:
             fmt, data, _ = parse_output(f.read())
         held.add(len(data))
