@@ -579,21 +579,27 @@ void OutputSet::commit(bool sync, unsigned lockWait, bool noClobber) {
   for (std::size_t k = 0; k < outputs_.size() && error == 0; ++k) {
     Output& output = outputs_[k];
     if (output.way == Output::inPlace) continue;
-    // A dead run's leftover is replaced; anything else found there since the start stays.
-    if (const char* why = notLeftover(output.fixed)) {
-      printReason(output.fixed, why);
-      error = EEXIST;
-    } else if (output.way == Output::named) {
-      if (std::rename(output.temporary.c_str(), output.fixed.c_str()) != 0) error = errno;
+    // Under the lock no live run has a fixed name: a regular file there is a dead run's
+    // leftover, replaced; anything else that came since the start stays, and the commit fails.
+    const char* why = nullptr;
+    if (output.way == Output::named) {
+      if ((why = notLeftover(output.fixed)) == nullptr &&
+          std::rename(output.temporary.c_str(), output.fixed.c_str()) != 0)
+        error = errno;
     } else {
       const std::string proc = "/proc/self/fd/" + std::to_string(output.fd.fd);
       for (int tries = 0; tries < 2; ++tries) {
         error = linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, output.fixed.c_str(), AT_SYMLINK_FOLLOW)
                     ? errno
                     : 0;
-        // Under the lock no live run has this name: a dead one left it.
-        if (error != EEXIST || ::unlink(output.fixed.c_str()) != 0) break;
+        if (error != EEXIST || (why = notLeftover(output.fixed)) != nullptr ||
+            ::unlink(output.fixed.c_str()) != 0)
+          break;
       }
+    }
+    if (why != nullptr) {
+      printReason(output.fixed, why);
+      error = EEXIST;
     }
     if (error != 0) {
       failed = k;
