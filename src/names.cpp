@@ -14,6 +14,12 @@
 
 namespace {
 
+// A name as a file system that ignores case compares it.
+std::string foldCase(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
 // The text of the last path component that names the outputs; "" when there is none.
 std::string baseOf(const std::string& name, bool wholeName) {
   if (!wholeName) {
@@ -129,14 +135,10 @@ bool chooseChannels(const ChannelList& list, std::uint32_t channels,
     for (std::uint32_t k = range.first; k <= last; ++k) taken[k - 1] = true;
   }
   // Names as a file system that ignores case would compare them, each naming at least one track.
-  auto fold = [](std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  };
   for (const std::string& name : list.tracks) {
     bool found = false;
     for (std::uint32_t k = 0; k < trackNames.size() && k < channels; ++k)
-      if (!trackNames[k].empty() && fold(trackNames[k]) == fold(trackFileName(name)))
+      if (!trackNames[k].empty() && foldCase(trackNames[k]) == foldCase(trackFileName(name)))
         found = taken[k] = true;
     if (!found) {
       problem = trackNames.empty() ? "has no iXML track names to choose " + name + " by (-c)"
@@ -266,17 +268,14 @@ OutputNames nameOutputs(const std::string& stem, std::uint32_t channels,
   }
   // A stereo source takes its tracks' names only where both have one.
   if (channels == 2 && (track[0].empty() || track[1].empty())) track = {"", ""};
-  auto fold = [](std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  };
   // Names that would be one file, on a file system that ignores case too, go back to their
   // numbers; which may clash in turn with another track's name.
   for (bool again = true; again;) {
     again = false;
     std::map<std::string, std::vector<std::size_t>> byName;
     for (std::size_t k = 0; k < channels; ++k)
-      byName[fold(track[k].empty() ? numbered[k] : stem + "_" + track[k] + ".wav")].push_back(k);
+      byName[foldCase(track[k].empty() ? numbered[k] : stem + "_" + track[k] + ".wav")].push_back(
+          k);
     for (const auto& same : byName) {
       if (same.second.size() < 2) continue;
       for (const std::size_t k : same.second)
