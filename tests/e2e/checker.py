@@ -41,7 +41,6 @@ TRACKS = [("BOOM", "BOOM"), ("boom", "boom"), ("", ""), ("1", "1"), ("C", "C"), 
 NAMES = ["song.wav", "take.1.wav", "take.2.wav", "2024.05.01 Interview.wav", "my-take.wav",
          "a b.wav", "Ünï.wav", "DOOR.wav", ".hidden.wav", "x" * 251 + ".wav", "y" * 200 + ".wav",
          "sub/song.wav", "ZOOM0001_LR.WAV", "...", "-x.wav"]
-NOT_SPLIT = {"stereo": (NOT_STEREO, 1), "bits": (BAD_BITS, 1)}
 
 
 def fixed(name):
