@@ -167,23 +167,26 @@ int SPLIT_EACH(char** sourceNames, std::size_t sourceCount, const Options& runOp
   return worst;
 }
 
-bool isSourceOfRun(dev_t device, ino_t inode) {
-  const FileId id{device, inode};
+namespace {
+
+// Whether one of the first `before` sources of the run is that file, as its name stands now.
+bool namedBefore(const FileId& id, std::size_t before) {
   for (auto at = std::lower_bound(sources.begin(), sources.end(), Entry{id, 0});
-       at != sources.end() && at->id == id; ++at)
+       at != sources.end() && at->id == id && at->index < before; ++at)
     if (stillIs(at->index, id)) return true;
   return false;
 }
 
+}  // namespace
+
+bool isSourceOfRun(dev_t device, ino_t inode) {
+  return namedBefore(FileId{device, inode}, count);
+}
+
 void SKIP_REPEATED(const Source& source) {
-  if (names == nullptr) return;
-  const FileId id{source.device, source.inode};
-  const auto first = std::lower_bound(sources.begin(), sources.end(), Entry{id, 0});
-  for (auto at = first; at != sources.end() && at->id == id && at->index < current; ++at)
-    if (stillIs(at->index, id)) {
-      printReason(source.name, "is named earlier in this run");
-      endRun("skipped", 0);
-    }
+  if (names == nullptr || !namedBefore(FileId{source.device, source.inode}, current)) return;
+  printReason(source.name, "is named earlier in this run");
+  endRun("skipped", 0);
 }
 
 void skipIfOutputOfAnother(const Source& source) {

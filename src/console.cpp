@@ -49,15 +49,23 @@ void setSourceLabel(const std::string& sourceName, std::size_t index, std::size_
 
 namespace {
 
-// Whether a progress line is due: on a terminal, once the run has gone on for a second, every
-// `spacing`; `seconds` of copying (of a stream: of receiving) so far.
+// A stream's line comes about once a second: a recordist watches it come in real time.
+constexpr auto kStreamSpacing = std::chrono::milliseconds(900);
+
+// Whether a line would be shown at `now`: on a terminal, once the run has gone on for a second,
+// `spacing` after the last.
+bool dueAt(Clock::time_point now, Clock::duration spacing) {
+  static const bool terminal = isatty(STDERR_FILENO) == 1;
+  return terminal && now - runStart >= std::chrono::seconds(1) && now - lastShown >= spacing;
+}
+
+// Whether a progress line is due, every `spacing`; `seconds` of copying (of a stream: of
+// receiving) so far.
 bool progressDue(bool starting, double& seconds,
                  Clock::duration spacing = std::chrono::milliseconds(250)) {
-  static const bool terminal = isatty(STDERR_FILENO) == 1;
-  if (!terminal) return false;
   const Clock::time_point now = Clock::now();
   if (starting) copyStart = now;
-  if (now - runStart < std::chrono::seconds(1) || now - lastShown < spacing) return false;
+  if (!dueAt(now, spacing)) return false;
   lastShown = now;
   seconds = std::chrono::duration<double>(now - copyStart).count();
   return true;
@@ -96,8 +104,8 @@ void showProgress(const char* sourceName, std::uint64_t doneBytes, std::uint64_t
 void showStreamProgress(const char* sourceName, std::uint64_t frames, std::uint32_t sampleRate,
                         std::uint64_t bytes) {
   double seconds;
-  // From the stream's first byte, about once a second: a recordist watches it come in real time.
-  if (!progressDue(bytes == 0, seconds, std::chrono::milliseconds(900))) return;
+  // From the stream's first byte.
+  if (!progressDue(bytes == 0, seconds, kStreamSpacing)) return;
   // A stream has no percent: the audio received so far, and how fast it comes.
   const std::uint64_t audio = sampleRate ? frames / sampleRate : 0;
   char figures[96];
@@ -109,10 +117,7 @@ void showStreamProgress(const char* sourceName, std::uint64_t frames, std::uint3
 }
 
 bool streamProgressDue() {
-  static const bool terminal = isatty(STDERR_FILENO) == 1;
-  const Clock::time_point now = Clock::now();
-  return terminal && now - runStart >= std::chrono::seconds(1) &&
-         now - lastShown >= std::chrono::milliseconds(900);
+  return dueAt(Clock::now(), kStreamSpacing);
 }
 
 void eraseProgressForSignal() {

@@ -564,14 +564,11 @@ void OutputSet::commit(bool sync, unsigned lockWait, bool noClobber) {
               "Unable to write file.", 2);
   }
   // -n again, under the locks: a racing run may have placed its outputs since the start.
-  if (noClobber)
-    for (const Output& output : outputs_) {
-      struct stat status;
-      if (lstat(output.name.c_str(), &status) == 0) {
-        printReason(output.name, "exists, not replaced");
-        endRun("skipped", 0);
-      }
-    }
+  if (noClobber) {
+    std::vector<std::string> names;
+    for (const Output& output : outputs_) names.push_back(output.name);
+    KEEP_EXISTING(names);
+  }
   // From here the signals wait: the run is split or put back before one can end it.
   holdSignals();
   int error = 0;
