@@ -15,9 +15,10 @@ and the bytes read from the disk per run (the file system inputs that getrusage 
 benchmark, not a test: it prints figures and fails only when outputs differ.
 
 With --batch N it makes N short sources instead (one second each, 16-bit, 44.1 kHz by default)
-in a fresh folder and times, interleaved, tarnvell2 over all of them in one run, cp of all of
-them into a folder, the --before binary the same way, and the peers once per file in a shell
-loop; it reports sources per second, the ratio to cp and the peak resident memory.
+in a fresh folder and times, interleaved, tarnvell2 over all of them in one run, cp of the 2N
+mono files they split into (the floor: as many files, as many bytes), the --before binary the
+same way, and the peers once per file in a shell loop; it reports sources per second, the ratio
+to cp and the peak resident memory.
 --plot draws the ratios to cp of result files written with --json as one chart.
 
     bench/bench.py --tool build/tarnvell2 [--before OLD_BINARY] [--size 1G] [--rounds 5] [--stream]
@@ -307,10 +308,12 @@ def make_batch(folder, n, seconds, rate):
     return names
 
 
-def batch_tools(tool, before, names):
-    """name -> command lines; the peers once per file in one shell loop."""
+def batch_tools(tool, before, names, monos):
+    """name -> command lines; the peers once per file in one shell loop. The floor is cp of the
+    mono files the split makes: as many files made, as many bytes written."""
     loop = 'for f in f*.wav; do %s || exit 1; done'
-    found = {"tarnvell2": [[tool] + names], "cp": [["cp"] + names + ["copies"]]}
+    found = {"tarnvell2": [[tool] + names],
+             "cp": [["cp"] + [os.path.join("monos", m) for m in monos] + ["copies"]]}
     if before:
         found["tarnvell2 before"] = [[before] + names]
     if SYNC:
@@ -330,8 +333,13 @@ def batch_tools(tool, before, names):
 
 def bench_batch(tool, before, work, n, seconds, rate, rounds, only=None):
     names = make_batch(work, n, seconds, rate)
-    keep = set(names)
-    found = batch_tools(tool, before, names)
+    keep = set(names) | {"monos"}
+    subprocess.run([tool] + names, cwd=work, stdout=subprocess.DEVNULL, check=True)
+    os.mkdir(os.path.join(work, "monos"))
+    monos = sorted(set(os.listdir(work)) - keep)
+    for m in monos:
+        os.rename(os.path.join(work, m), os.path.join(work, "monos", m))
+    found = batch_tools(tool, before, names, monos)
     if only:
         found = {k: v for k, v in found.items() if k in only}
     samples = {name: [] for name in found}

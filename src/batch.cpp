@@ -52,8 +52,8 @@ std::vector<Entry> sources;
 // now and then, so that neither a lookup nor an insertion grows with the run.
 std::vector<Entry> written;
 std::size_t writtenSorted = 0;
-// The outputs of the source being split, once its guards have passed.
-std::vector<std::string> currentOutputs;
+// The files the source being split placed, taken from their descriptors at its commit.
+std::vector<FileId> currentWritten;
 // With -t, the outputs' names of the sources asked for so far, each read once: the names come
 // from a walk of the source's chunks, which a run over 60 mono files would otherwise repeat 60
 // times.
@@ -153,16 +153,13 @@ int SPLIT_EACH(char** sourceNames, std::size_t sourceCount, const Options& runOp
   std::sort(sources.begin(), sources.end());
   int worst = 0;
   for (current = 0; current < count; ++current) {
-    currentOutputs.clear();
+    currentWritten.clear();
     setSourceLabel(names[current], current + 1, count);
     const int status = RUN_SOURCE(split, names[current], runOptions);
     if (status > worst) worst = status;
     // What a source wrote; a skipped one wrote nothing.
     if (status == 0 && lastRunSplit())
-      for (const std::string& name : currentOutputs) {
-        FileId id;
-        if (idOf(name, id)) remember(id, static_cast<std::uint32_t>(current));
-      }
+      for (const FileId& id : currentWritten) remember(id, static_cast<std::uint32_t>(current));
   }
   return worst;
 }
@@ -178,6 +175,12 @@ bool namedBefore(const FileId& id, std::size_t before) {
 }
 
 }  // namespace
+
+void noteWritten(int fd) {
+  struct stat status;
+  if (names != nullptr && fstat(fd, &status) == 0)
+    currentWritten.push_back({status.st_dev, status.st_ino});
+}
 
 bool isSourceOfRun(dev_t device, ino_t inode) {
   return namedBefore(FileId{device, inode}, count);
@@ -258,5 +261,4 @@ void GUARD_OUTPUTS(const std::vector<std::string>& outputNames) {
               "Unable to open file.", 2);
     }
   }
-  currentOutputs = outputNames;
 }

@@ -187,9 +187,12 @@ void walkChunks(const ReadAt& read, const unsigned char* head, std::size_t headL
     if (needData && isData) walk.dataAt = at;
     const std::uint64_t size = Assem4(header + 4);
     const std::uint64_t bodyEnd = at + 8 + size;
-    for (std::uint64_t c = (at + 8 + 1) & ~std::uint64_t{1}; c < bodyEnd && c <= kLastCandidate;
-         c += 2)
-      walk.inside[slot(c)] = true;
+    // The even offsets of the body up to the last candidate, in one fill: a short source's
+    // data chunk covers them all.
+    const std::uint64_t first = (at + 8 + 1) & ~std::uint64_t{1};
+    const std::uint64_t last =
+        std::min<std::uint64_t>(kLastCandidate, bodyEnd - 1) & ~std::uint64_t{1};
+    if (first <= last) std::fill(walk.inside + slot(first), walk.inside + slot(last) + 1, true);
     at = bodyEnd + (size & 1);
   }
 }
@@ -414,8 +417,9 @@ SourceFormat GET_ATTRIBUTES(Source& source, bool anyFormat) {
 
 std::uint64_t SAMPLE_END(Source& source, std::uint32_t dataStart) {
   std::uint64_t end = 0, declared = 0;
+  // Through the probe's window: the data size was read with the header.
   const ReadAt read = [&source](std::uint64_t at, unsigned char* buffer, std::size_t count) {
-    return source.readDirect(at, buffer, count);
+    return source.read(at, buffer, count);
   };
   const bool measured = !source.stream || source.ended
                             ? measureSampleArea(read, source.length, dataStart, end)

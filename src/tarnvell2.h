@@ -656,6 +656,10 @@ int SPLIT_EACH(char** names, std::size_t count, const Options& options, SplitSou
 // ones too), as the name stands now.
 bool isSourceOfRun(dev_t device, ino_t inode);
 
+// In a run of several sources: an output of the source being split, placed by its commit; kept
+// as written by it if the source ends "done".
+void noteWritten(int fd);
+
 // In a run of several sources: "skipped" when the source is the same file as an earlier one.
 void SKIP_REPEATED(const Source& source);
 
