@@ -22,7 +22,7 @@ to cp and the peak resident memory.
 --plot draws the ratios to cp of result files written with --json as one chart.
 
     bench/bench.py --tool build/tarnvell2 [--before OLD_BINARY] [--size 1G] [--rounds 5] [--stream]
-                   [--cold] [--memory-limit 256M] [--dir DIR] [--csv FILE] [--json FILE]
+                   [--cold] [--memory-limit 256M] [--dir DIR] [--csv FILE] [--json FILE] [--sync] [--verify]
                    [--callgrind]
     bench/bench.py --batch 1000 [--seconds 1] [--rate 44100] [--before OLD] [--json FILE]
     bench/bench.py --plot chart.svg RESULTS.json...
@@ -40,6 +40,7 @@ import time
 
 GNU_TIME = "/usr/bin/time"  # Debian package "time"
 SYNC = False  # --sync: time tarnvell2 --sync beside tarnvell2
+VERIFY = False  # --verify: time tarnvell2 --verify beside tarnvell2
 STREAM = False  # --stream: time the source piped through cat, beside cat into a file
 
 
@@ -201,6 +202,8 @@ def tools(tool, before, src, bits, channels=2, kind=None):
         found["tarnvell2 before"] = ([[before, src]], (base + "L.wav", base + "R.wav"))
     if SYNC:
         found["tarnvell2 --sync"] = ([[tool, "--sync", src]], (base + "L.wav", base + "R.wav"))
+    if VERIFY:
+        found["tarnvell2 --verify"] = ([[tool, "--verify", src]], (base + "L.wav", base + "R.wav"))
     if STREAM:
         # The source as a stream, through a pipe; the same pipe into a file, for the cost of
         # the pipe itself. The time of the pipeline, its peak memory the larger process's.
@@ -318,6 +321,8 @@ def batch_tools(tool, before, names, monos):
         found["tarnvell2 before"] = [[before] + names]
     if SYNC:
         found["tarnvell2 --sync"] = [[tool, "--sync"] + names]
+    if VERIFY:
+        found["tarnvell2 --verify"] = [[tool, "--verify"] + names]
     if shutil.which("sox"):
         found["sox"] = [["sh", "-c", loop % 'sox "$f" "${f%.wav}-sL.wav" remix 1 && '
                          'sox "$f" "${f%.wav}-sR.wav" remix 2']]
@@ -515,6 +520,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=1.0, help="length of a batch source")
     parser.add_argument("--rate", type=int, default=44100, help="sample rate of a batch source")
     parser.add_argument("--sync", action="store_true", help="also time tarnvell2 --sync")
+    parser.add_argument("--verify", action="store_true", help="also time tarnvell2 --verify")
     parser.add_argument("--rf64-stream", help="pipe a stream of this size (e.g. 8G) that declares"
                         " it in a ds64, its outputs through FIFOs, and judge them")
     parser.add_argument("--stream", action="store_true",
@@ -527,8 +533,9 @@ def main():
     if args.plot:
         plot(args.plot, args.results)
         return
-    global SYNC, STREAM
+    global SYNC, STREAM, VERIFY
     SYNC = args.sync
+    VERIFY = args.verify
     STREAM = args.stream
     if not os.path.exists(GNU_TIME):
         sys.exit("bench needs GNU time: apt-get install -y time")

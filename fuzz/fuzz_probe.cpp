@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         f.channels * f.containerBytes > 0xFFFF)
       std::abort();
     std::uint64_t end = 0;
-    if (!measureSampleArea(read, size, f.dataStart, end) || end > size) std::abort();
+    if (!measureSampleArea(read, size, f.dataStart, end, f.bigEndian) || end > size) std::abort();
     Metadata metadata;
     if (!listMetadata(read, size, f, end, metadata) || metadata.steps > headers) std::abort();
     const std::uint64_t frames =

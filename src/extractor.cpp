@@ -233,7 +233,7 @@ void copyStream(Source& source, OutputPlan& plan, OutputSet& outputs) {
         unsigned char next[9];
         const long m = source.read(limit, next, sizeof next);
         if (sampleAreaEnd(format.dataStart, limit - format.dataStart, source.length, next,
-                          static_cast<std::size_t>(m < 0 ? 0 : m)) == limit)
+                          static_cast<std::size_t>(m < 0 ? 0 : m), format.bigEndian) == limit)
           break;
       }
       limit = kUnknownSize;  // samples, on to the end

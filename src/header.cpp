@@ -17,6 +17,9 @@ namespace {
 // The sub-format GUID of EXTENSIBLE PCM, as stored in a file.
 const unsigned char kPcmGuid[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                     0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+// ... and as sox writes it in RIFX, its 16-bit fields big-endian.
+const unsigned char kPcmGuidBig[16] = {0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10,
+                                       0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 // Room for n more bytes at the end (resize and copy: GCC 12 warns wrongly about insert here).
 unsigned char* grow(std::vector<unsigned char>& b, std::size_t n) {
@@ -26,15 +29,15 @@ unsigned char* grow(std::vector<unsigned char>& b, std::size_t n) {
 void put(std::vector<unsigned char>& b, const char* tag) {
   std::memcpy(grow(b, 4), tag, 4);
 }
-void put16(std::vector<unsigned char>& b, std::uint32_t v) {
-  Decon2(static_cast<std::uint16_t>(v & 0xFFFF), grow(b, 2));
+void put16(std::vector<unsigned char>& b, std::uint32_t v, bool big) {
+  Decon2(static_cast<std::uint16_t>(v & 0xFFFF), grow(b, 2), big);
 }
-void put32(std::vector<unsigned char>& b, std::uint32_t v) {
-  Decon4(v, grow(b, 4));
+void put32(std::vector<unsigned char>& b, std::uint32_t v, bool big) {
+  Decon4(v, grow(b, 4), big);
 }
-void put64(std::vector<unsigned char>& b, std::uint64_t v) {
-  put32(b, static_cast<std::uint32_t>(v & 0xFFFFFFFFu));
-  put32(b, static_cast<std::uint32_t>(v >> 32));
+void put64(std::vector<unsigned char>& b, std::uint64_t v, bool big) {
+  put32(b, static_cast<std::uint32_t>(v & 0xFFFFFFFFu), big);
+  put32(b, static_cast<std::uint32_t>(v >> 32), big);
 }
 std::uint32_t clamp32(std::uint64_t v) {
   return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(v);
@@ -46,6 +49,8 @@ OutputLayout outputLayout(const SourceFormat& format, std::uint64_t frames,
                           std::uint64_t beforeBytes, std::uint64_t afterBytes, bool reserve,
                           std::uint64_t riffLimit) {
   const std::uint32_t width = format.bytesPerSample;
+  // RIFX in, RIFX out: the same fields, big-endian, and never RF64, which has no such form.
+  const bool big = format.bigEndian;
   const bool plain =
       format.coding == Coding::pcm && format.bitsPerSample == width * 8 && width <= 4;
   const bool extensible = format.coding == Coding::pcm && !plain;
@@ -58,53 +63,54 @@ OutputLayout outputLayout(const SourceFormat& format, std::uint64_t frames,
   layout.pad = (layout.dataBytes & 1) != 0;
   std::uint64_t riffSize =
       4 + 8 + fmtSize + factBytes + beforeBytes + 8 + layout.dataBytes + layout.pad + afterBytes;
-  const bool rf64 = riffSize + (reserve ? 36 : 0) > riffLimit;
+  const bool rf64 = !big && riffSize + (reserve ? 36 : 0) > riffLimit;
   // The ds64 chunk, or its place kept for it by a JUNK chunk of its size (EBU Tech 3306).
   if (rf64 || reserve) riffSize += 8 + 28;
   layout.fileBytes = unknown ? 0 : riffSize + 8;
 
   std::vector<unsigned char>& h = layout.head;
-  put(h, rf64 ? "RF64" : "RIFF");
-  put32(h, unknown || rf64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(riffSize));
+  put(h, rf64 ? "RF64" : big ? "RIFX" : "RIFF");
+  put32(h, unknown || rf64 ? 0xFFFFFFFFu : clamp32(riffSize), big);
   put(h, "WAVE");
   if (!rf64 && reserve) {
     put(h, "JUNK");
-    put32(h, 28);
+    put32(h, 28, big);
     std::memset(grow(h, 28), 0, 28);
   }
   if (rf64) {
     put(h, "ds64");
-    put32(h, 28);
-    put64(h, riffSize);
-    put64(h, layout.dataBytes);
-    put64(h, frames);
-    put32(h, 0);  // no other chunk needs a 64-bit size
+    put32(h, 28, big);
+    put64(h, riffSize, big);
+    put64(h, layout.dataBytes, big);
+    put64(h, frames, big);
+    put32(h, 0, big);  // no other chunk needs a 64-bit size
   }
   put(h, "fmt ");
-  put32(h, fmtSize);
-  put16(h, plain || extensible                  ? (plain ? 1 : 0xFFFE)
-           : format.coding == Coding::ieeeFloat ? 3
-           : format.coding == Coding::aLaw      ? 6
-                                                : 7);
-  put16(h, 1);
-  put32(h, format.sampleRate);
-  put32(h, format.sampleRate * width);
-  put16(h, width);
-  put16(h, plain ? format.bitsPerSample : width * 8);
+  put32(h, fmtSize, big);
+  put16(h,
+        plain || extensible                  ? (plain ? 1 : 0xFFFE)
+        : format.coding == Coding::ieeeFloat ? 3
+        : format.coding == Coding::aLaw      ? 6
+                                             : 7,
+        big);
+  put16(h, 1, big);
+  put32(h, format.sampleRate, big);
+  put32(h, format.sampleRate * width, big);
+  put16(h, width, big);
+  put16(h, plain ? format.bitsPerSample : width * 8, big);
   if (extensible) {
-    put16(h, 22);
-    put16(h, format.bitsPerSample);  // the valid bits, at the top of the container
-    put32(h, 0x4);                   // front centre, as sox writes mono: any player's middle
-    std::memcpy(grow(h, 16), kPcmGuid, 16);
+    put16(h, 22, big);
+    put16(h, format.bitsPerSample, big);  // the valid bits, at the top of the container
+    put32(h, 0x4, big);                   // front centre, as sox writes mono: any player's middle
+    std::memcpy(grow(h, 16), big ? kPcmGuidBig : kPcmGuid, 16);
   } else if (!plain) {
-    put16(h, 0);
+    put16(h, 0, big);
     put(h, "fact");
-    put32(h, 4);
-    put32(h, clamp32(frames));  // in ds64 where it does not fit
+    put32(h, 4, big);
+    put32(h, clamp32(frames), big);  // in ds64 where it does not fit
   }
   put(layout.dataHeader, "data");
-  put32(layout.dataHeader,
-        rf64 || unknown ? 0xFFFFFFFFu : static_cast<std::uint32_t>(layout.dataBytes));
+  put32(layout.dataHeader, rf64 || unknown ? 0xFFFFFFFFu : clamp32(layout.dataBytes), big);
   return layout;
 }
 

@@ -341,7 +341,8 @@ std::vector<unsigned char> chunkBody(const Metadata& metadata, const CarriedChun
       break;
     case ChunkKind::fact:
       body.resize(4);
-      Decon4(frames > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(frames), body.data());
+      Decon4(frames > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(frames), body.data(),
+             format.bigEndian);
       break;
   }
   return body;
@@ -371,9 +372,12 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
                   std::uint64_t sampleEnd, Metadata& metadata, bool after) {
   unsigned char head[12] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
   if (!after &&
-      (read(0, head, 12) != 12 ||
-       !((is(head, "RIFF") || is(head, "RF64") || is(head, "BW64")) && is(head + 8, "WAVE"))))
+      (read(0, head, 12) != 12 || !((is(head, "RIFF") || is(head, "RF64") || is(head, "BW64") ||
+                                     (is(head, "RIFX") && format.bigEndian)) &&
+                                    is(head + 8, "WAVE"))))
     return true;  // no chunk list to carry from
+  // RIFX: the sizes big-endian; the bodies carried as they are, in the order of the outputs.
+  const bool big = format.bigEndian;
   const std::uint64_t dataAt = format.dataStart - 8;
   const bool madeFact = format.coding != Coding::pcm;  // non-PCM outputs get a fact of their own
   // Each kind made anew for the output is carried once, from its first chunk: a second would
@@ -390,24 +394,24 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
       unsigned char next[8];
       if (((sampleEnd - format.dataStart) & 1) != 0 && at + 1 == fileLength) break;
       if (at + 9 <= fileLength && read(at, next, 8) == 8 &&
-          !wellFormedChunk(next, at, fileLength) && read(at + 1, next, 8) == 8 &&
-          wellFormedChunk(next, at + 1, fileLength))
+          !wellFormedChunk(next, at, fileLength, big) && read(at + 1, next, 8) == 8 &&
+          wellFormedChunk(next, at + 1, fileLength, big))
         ++at;
       continue;
     }
     ++metadata.steps;
     const long got = at + 8 <= fileLength ? read(at, header, 8) : 0;
     if (got < 0) return false;
-    if (got != 8 || !wellFormedChunk(header, at, fileLength)) {
+    if (got != 8 || !wellFormedChunk(header, at, fileLength, big)) {
       // A chunk whose body the end of the file cuts off is named; bytes that are no chunk are
       // named by where they start, so that nothing goes unmentioned.
-      if (got == 8 && printableTag(header) && Assem4(header + 4) > fileLength - at - 8)
+      if (got == 8 && printableTag(header) && Assem4(header + 4, big) > fileLength - at - 8)
         noteDropped(metadata, tagName(header) + " (cut off by the end of the file)");
       else
         noteDropped(metadata, "the rest of the file after " + last);
       break;
     }
-    const std::uint32_t size = Assem4(header + 4);
+    const std::uint32_t size = Assem4(header + 4, big);
     std::uint64_t next = at + 8 + size + (size & 1);
     // Seen in files whose writer left out the pad byte after an odd size: the next header is
     // tried both where the pad byte puts it and where it would be without one.
@@ -415,10 +419,11 @@ bool listMetadata(const ReadAt& read, std::uint64_t fileLength, const SourceForm
       unsigned char there[8];
       const long padded = next + 8 <= fileLength ? read(next, there, 8) : 0;
       if (padded < 0) return false;
-      if (padded != 8 || !wellFormedChunk(there, next, fileLength)) {
+      if (padded != 8 || !wellFormedChunk(there, next, fileLength, big)) {
         const long unpadded = read(next - 1, there, 8);
         if (unpadded < 0) return false;
-        if ((unpadded == 8 && wellFormedChunk(there, next - 1, fileLength)) || next - 1 == dataAt)
+        if ((unpadded == 8 && wellFormedChunk(there, next - 1, fileLength, big)) ||
+            next - 1 == dataAt)
           --next;
       }
     }
@@ -599,7 +604,7 @@ void CARRY_CHUNKS(Source& source, const OutputPlan& plan, bool after, OutputSet&
           chunk.kind == ChunkKind::copied ? chunk.size : static_cast<std::uint32_t>(body.size());
       unsigned char header[8];
       std::memcpy(header, chunk.tag, 4);
-      Decon4(size, header + 4);
+      Decon4(size, header + 4, plan.format.bigEndian);
       if (size & 1) body.push_back(0);  // the pad byte that RIFF asks for after an odd size
       outputs.write(k, header, 8);
       if (chunk.kind != ChunkKind::copied) outputs.write(k, body.data(), body.size());

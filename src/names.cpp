@@ -355,7 +355,8 @@ bool namesOfSource(const std::string& sourceName, const Options& options,
   std::string problem;
   if (format.verdict != Verdict::usable) return false;
   if ((options.trackNames || !options.channels.tracks.empty()) &&
-      (!measureSampleArea(source.reader(error), source.length, format.dataStart, end) ||
+      (!measureSampleArea(source.reader(error), source.length, format.dataStart, end,
+                          format.bigEndian) ||
        !listMetadata(source.reader(error), source.length, format, end, metadata)))
     return false;
   const std::vector<std::string> tracks = trackNamesOf(metadata, format.channels);

@@ -33,7 +33,8 @@ const char* const kUsage =
     "  -n, --no-clobber      leave existing outputs alone: such a source is skipped\n"
     "  -a, --any-format      split any PCM width, float, A-law and mu-law, and any\n"
     "                        number of channels from 2: NAME_1.wav to NAME_N.wav\n"
-    "                        for more than two, each sample copied whole\n"
+    "                        for more than two, each sample copied whole; and\n"
+    "                        big-endian RIFX files, into RIFX outputs\n"
     "  -m, --metadata        carry bext (its time reference kept), iXML (cut to the\n"
     "                        output's track), markers and tags to each output; say\n"
     "                        on standard error what is not carried\n"
@@ -46,6 +47,8 @@ const char* const kUsage =
     "                        song_L.wav\n"
     "      --sync            put each output on the disk before it is renamed, and\n"
     "                        the folder after: done survives a power cut\n"
+    "      --verify          read each output back from the storage before it\n"
+    "                        replaces anything; refuse the source where it differs\n"
     "      --lock-wait=SECONDS  wait at most SECONDS (default 30) for another\n"
     "                        process's lock on an output folder\n"
     "      --as NAME         name the outputs of - (standard input) as if it were\n"
@@ -73,7 +76,7 @@ const char* const kUsage =
 }  // namespace
 
 int parseOptions(int argc, char** argv, Options& options) {
-  enum { kVersion = 256, kSync, kLockWait, kAs };
+  enum { kVersion = 256, kSync, kVerify, kLockWait, kAs };
   static const struct option longOptions[] = {
       {"output-dir", required_argument, nullptr, 'd'},
       {"whole-name", no_argument, nullptr, 'w'},
@@ -81,6 +84,7 @@ int parseOptions(int argc, char** argv, Options& options) {
       {"any-format", no_argument, nullptr, 'a'},
       {"metadata", no_argument, nullptr, 'm'},
       {"sync", no_argument, nullptr, kSync},
+      {"verify", no_argument, nullptr, kVerify},
       {"lock-wait", required_argument, nullptr, kLockWait},
       {"channels", required_argument, nullptr, 'c'},
       {"track-names", no_argument, nullptr, 't'},
@@ -139,6 +143,9 @@ int parseOptions(int argc, char** argv, Options& options) {
         exitWith(kUsage, 0);
       case kSync:
         options.sync = true;
+        break;
+      case kVerify:
+        options.verify = true;
         break;
       case kLockWait: {
         char* end = nullptr;

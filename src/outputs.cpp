@@ -45,6 +45,7 @@ struct OutputSet::Output {
   enum Way { unnamed, named, inPlace } way = unnamed;
   enum Step { made, linked, swapped, moved, replaced } step = made;
   std::size_t pendingSlot = 0;
+  WriteCheck check;  // --verify
   Fd fd;
 };
 
@@ -272,11 +273,12 @@ void KEEP_EXISTING(const std::vector<std::string>& outputNames) {
   }
 }
 
-OutputSet::OutputSet(const Source& source, const std::vector<std::string>& names)
+OutputSet::OutputSet(const Source& source, const std::vector<std::string>& names, bool verify)
     : sourceName_(source.name),
       sourceDevice_(source.device),
       sourceInode_(source.inode),
-      outputs_(names.size()) {
+      outputs_(names.size()),
+      verify_(verify) {
   // Pass one: what each name stands for, and whether two stand for one file. POSIX stat rather
   // than std::filesystem, whose locale machinery would make the binary six times larger.
   std::map<std::pair<dev_t, ino_t>, std::size_t> files, folders;
@@ -397,6 +399,7 @@ const std::string& OutputSet::name(std::size_t k) const {
 }
 
 void OutputSet::make(const std::vector<std::uint64_t>& bytes, bool readable) {
+  readable = readable || verify_;
   const int access = readable ? O_RDWR : O_WRONLY;
   raiseDescriptorLimit(sourceName_, outputs_.size(), folders_.size());
   installHandlers();
@@ -499,10 +502,14 @@ void OutputSet::make(const std::vector<std::uint64_t>& bytes, bool readable) {
 void OutputSet::write(std::size_t k, const unsigned char* bytes, std::size_t count) {
   if (!writeFully(outputs_[k].fd.fd, bytes, count))
     failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
+  if (verify_) outputs_[k].check.append(bytes, count);
 }
 
 bool OutputSet::writeOrFull(std::size_t k, const unsigned char* bytes, std::size_t count) {
-  if (writeFully(outputs_[k].fd.fd, bytes, count)) return true;
+  if (writeFully(outputs_[k].fd.fd, bytes, count)) {
+    if (verify_) outputs_[k].check.append(bytes, count);
+    return true;
+  }
   const int error = errno;
   if (error != ENOSPC && error != EFBIG && error != EDQUOT)
     failRun(outputs_[k].name, std::strerror(error), "Unable to write file.", 2);
@@ -515,6 +522,7 @@ void OutputSet::cut(std::size_t k, std::uint64_t length) {
   if (ftruncate(fd, static_cast<off_t>(length)) != 0 ||
       lseek(fd, static_cast<off_t>(length), SEEK_SET) < 0)
     failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
+  outputs_[k].check.movedTo(length);
 }
 
 bool OutputSet::seekable(std::size_t k) const {
@@ -529,6 +537,7 @@ void OutputSet::writeAt(std::size_t k, std::uint64_t at, const std::vector<unsig
     if (n <= 0) failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
     done += static_cast<std::size_t>(n);
   }
+  outputs_[k].check.changed(at, at + bytes.size());
 }
 
 bool moveTail(int fd, std::uint64_t at, std::size_t count, unsigned char* buffer,
@@ -552,12 +561,18 @@ void OutputSet::insertAt(std::size_t k, std::uint64_t at, std::size_t count) {
   unsigned char* const buffer = blockMemory(room);
   if (!moveTail(outputs_[k].fd.fd, at, count, buffer, room))
     failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
+  outputs_[k].check.changed(at, ~std::uint64_t{0});
 }
 
 void OutputSet::commit(bool sync, unsigned lockWait, bool noClobber) {
+  // --verify: each read back from the storage (which syncs it) before the folders are locked,
+  // so that another run does not wait on the reading. A pipe or a device cannot be read back.
+  if (verify_)
+    for (std::size_t k = 0; k < outputs_.size(); ++k)
+      if (outputs_[k].regular || outputs_[k].way != Output::inPlace) readBack(k);
   // --sync: on the disk before any is renamed, so that a power cut leaves the previous outputs
   // or the new ones. A pipe or a device written in place has nothing to sync.
-  if (sync)
+  if (sync && !verify_)
     for (Output& output : outputs_)
       if ((output.regular || output.way != Output::inPlace) && fsync(output.fd.fd) != 0)
         failRun(output.name, std::strerror(errno), "Unable to write file.", 2);
@@ -707,6 +722,54 @@ void OutputSet::commit(bool sync, unsigned lockWait, bool noClobber) {
         failRun(first->name, reason, "Unable to write file.", 2);
       }
   for (const std::size_t f : order) folders_[f].fd = Fd();  // unlocked
+}
+
+void OutputSet::readBack(std::size_t k) {
+  Output& output = outputs_[k];
+  const int fd = output.fd.fd;
+  const auto fail = [&output](const std::string& why) {
+    failRun(output.name, why, "Unable to write file.", 2);
+  };
+  struct stat status;
+  if (fstat(fd, &status) != 0) fail(std::strerror(errno));
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  const std::uint64_t block = WriteCheck::kBlock;
+  std::size_t room = 0;
+  unsigned char* const buffer = blockMemory(room);
+  // Reads [at, at + count) whole; false with errno on an error, EIO where the file is short.
+  const auto readAll = [fd, buffer](std::uint64_t at, std::size_t count) {
+    for (std::size_t got = 0; got < count;) {
+      const ssize_t n = pread(fd, buffer + got, count - got, static_cast<off_t>(at + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n == 0) errno = EIO;
+        return false;
+      }
+      got += static_cast<std::size_t>(n);
+    }
+    return true;
+  };
+  // What the blocks should hold: from the writes, or, for the blocks changed out of order, from
+  // the page cache, which holds what was written until it is flushed.
+  std::vector<std::uint64_t> expected((size + block - 1) / block);
+  for (std::uint64_t b = 0; b < expected.size(); ++b) {
+    if (output.check.known(b, size, expected[b])) continue;
+    const auto n = static_cast<std::size_t>(std::min(block, size - b * block));
+    if (!readAll(b * block, n)) fail(std::strerror(errno));
+    expected[b] = hashBlock(buffer, n);
+  }
+  // On the storage, out of the cache, then read again from there, a block at a time, so that a
+  // failed read names its block as a differing one does.
+  if (fsync(fd) != 0) fail(std::strerror(errno));
+  (void)posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  for (std::uint64_t b = 0; b < expected.size(); ++b) {
+    const auto n = static_cast<std::size_t>(std::min(block, size - b * block));
+    const auto where = [b, block] {
+      return "read back from the storage, the block of 64 KiB at byte " + std::to_string(b * block);
+    };
+    if (!readAll(b * block, n)) fail(where() + ": " + std::strerror(errno));
+    if (hashBlock(buffer, n) != expected[b]) fail(where() + " differs from what was written");
+  }
 }
 
 // Puts back what the commit placed, newest first, and removes the new files' names. Called with

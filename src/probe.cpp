@@ -28,6 +28,9 @@ constexpr std::uint32_t kUnknownSubFormat = 0x10000;
 // The 14 bytes that follow the format tag in every sub-format GUID of that family.
 const unsigned char kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                      0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+// The same as sox writes it in RIFX: the GUID's 16-bit fields big-endian.
+const unsigned char kGuidTailBig[14] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x80,
+                                        0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 std::string hex(std::uint32_t tag) {
   static const char digits[] = "0123456789ABCDEF";
@@ -61,7 +64,10 @@ std::string misaligned(std::uint32_t channels, std::uint32_t blockAlign, std::ui
 // mu-law, each sample copied whole from its container. `effective` is the format tag or the one
 // the EXTENSIBLE sub-format stands for; `valid` the bits of the container that are used.
 SourceFormat anyFormatSamples(std::uint32_t tag, std::uint32_t effective, std::uint32_t channels,
-                              std::uint32_t blockAlign, std::uint32_t bits, std::uint32_t valid) {
+                              std::uint32_t blockAlign, std::uint32_t bits, std::uint32_t valid,
+                              bool bigEndian) {
+  // arecord's low bytes are a little-endian layout: in RIFX they would be the high ones.
+  const bool arecord = !bigEndian && tag == kPcm && arecordLayout(channels, blockAlign, bits);
   SourceFormat format;
   format.verdict = Verdict::notStereo;
   if (channels < 2) {
@@ -75,8 +81,7 @@ SourceFormat anyFormatSamples(std::uint32_t tag, std::uint32_t effective, std::u
   }
   // EXTENSIBLE's bits are its container: a larger block align says no more than plain PCM's.
   if ((tag == kPcm || tag == kExtensible) && bits > 0 &&
-      blockAlign != channels * ((bits + 7) / 8) &&
-      !(tag == kPcm && arecordLayout(channels, blockAlign, bits))) {
+      blockAlign != channels * ((bits + 7) / 8) && !arecord) {
     format.reason = misaligned(channels, blockAlign, bits);
     return format;
   }
@@ -107,7 +112,7 @@ SourceFormat anyFormatSamples(std::uint32_t tag, std::uint32_t effective, std::u
   format.bytesPerSample = container;
   format.bitsPerSample = format.coding == Coding::pcm ? valid : container * 8;
   // arecord's layout, known to be low bytes, is packed to three bytes for any channel count.
-  if (tag == kPcm && arecordLayout(channels, blockAlign, bits)) format.bytesPerSample = 3;
+  if (arecord) format.bytesPerSample = 3;
   return format;
 }
 
@@ -141,12 +146,23 @@ std::size_t slot(std::uint64_t offset) {
   return static_cast<std::size_t>(offset / 2 - 1);
 }
 
-// "RIFF", or the 64-bit forms "RF64" (EBU) and "BW64" (ITU), with "WAVE" at offset 8.
+// "RIFF", the 64-bit forms "RF64" (EBU) and "BW64" (ITU), or big-endian "RIFX", with "WAVE" at
+// offset 8.
+bool rifx(const unsigned char* head, std::size_t headLength);
+
 bool waveForm(const unsigned char* head, std::size_t headLength) {
-  return headLength >= 12 &&
-         (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0 ||
-          std::memcmp(head, "BW64", 4) == 0) &&
-         std::memcmp(head + 8, "WAVE", 4) == 0;
+  return (headLength >= 12 &&
+          (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0 ||
+           std::memcmp(head, "BW64", 4) == 0) &&
+          std::memcmp(head + 8, "WAVE", 4) == 0) ||
+         rifx(head, headLength);
+}
+
+// RIFX whose first chunk's size is big-endian: the smaller of its two readings. A "RIFX" head
+// over little-endian chunks, which the search has always split as it split RIFF, stays that.
+bool rifx(const unsigned char* head, std::size_t headLength) {
+  return headLength >= 20 && std::memcmp(head, "RIFX", 4) == 0 &&
+         std::memcmp(head + 8, "WAVE", 4) == 0 && Assem4(head + 16, true) <= Assem4(head + 16);
 }
 
 // What walking the chunk list from offset 12 found: the candidates that lie inside a chunk body
@@ -167,6 +183,7 @@ struct Walk {
 void walkChunks(const ReadAt& read, const unsigned char* head, std::size_t headLength,
                 std::uint64_t fileLength, Walk& walk) {
   if (!waveForm(head, headLength)) return;
+  const bool big = rifx(head, headLength);
   for (std::uint64_t at = 12; at + 8 <= fileLength; ++walk.steps) {
     const bool needFmt = walk.fmtAt == 0, needData = walk.dataAt == 0;
     if (at > kLastCandidate && !needFmt && !needData) return;
@@ -178,14 +195,14 @@ void walkChunks(const ReadAt& read, const unsigned char* head, std::size_t headL
     const bool isData = std::memcmp(header, "data", 4) == 0;
     // The samples of a data chunk must start where the 32-bit dataStart can point.
     if (isData && at + 8 > 0xFFFFFFFFu) return;
-    if (!wellFormedChunk(header, at, fileLength)) {
+    if (!wellFormedChunk(header, at, fileLength, big)) {
       // Streamed and cut files: a data chunk whose size runs past the end is still the data.
       if (isData && needData) walk.dataAt = at;
       return;
     }
     if (needFmt && std::memcmp(header, "fmt ", 4) == 0) walk.fmtAt = at;
     if (needData && isData) walk.dataAt = at;
-    const std::uint64_t size = Assem4(header + 4);
+    const std::uint64_t size = Assem4(header + 4, big);
     const std::uint64_t bodyEnd = at + 8 + size;
     // The even offsets of the body up to the last candidate, in one fill: a short source's
     // data chunk covers them all.
@@ -212,37 +229,46 @@ bool printableTag(const unsigned char* tag) {
   return std::all_of(tag, tag + 4, [](unsigned char c) { return c >= 0x20 && c <= 0x7E; });
 }
 
-bool wellFormedChunk(const unsigned char* header, std::uint64_t at, std::uint64_t fileLength) {
+bool wellFormedChunk(const unsigned char* header, std::uint64_t at, std::uint64_t fileLength,
+                     bool bigEndian) {
   if (at + 8 > fileLength || !printableTag(header)) return false;
-  return at + 8 + Assem4(header + 4) <= fileLength;
+  return at + 8 + Assem4(header + 4, bigEndian) <= fileLength;
 }
 
-SourceFormat describeSamples(const unsigned char* fields, std::size_t length, bool anyFormat) {
+SourceFormat describeSamples(const unsigned char* fields, std::size_t length, bool anyFormat,
+                             bool bigEndian) {
+  const bool big = bigEndian;
   // A field cut off by the end of the file is as unusable as a wrong one.
-  const std::uint32_t tag = length >= 10 ? Assem2(fields + 8) : 0;
-  const std::uint32_t channels = length >= 12 ? Assem2(fields + 10) : 0;
-  const std::uint32_t blockAlign = length >= 22 ? Assem2(fields + 20) : 0;
-  const std::uint32_t bits = length >= 24 ? Assem2(fields + 22) : 0;
+  const std::uint32_t tag = length >= 10 ? Assem2(fields + 8, big) : 0;
+  const std::uint32_t channels = length >= 12 ? Assem2(fields + 10, big) : 0;
+  const std::uint32_t blockAlign = length >= 22 ? Assem2(fields + 20, big) : 0;
+  const std::uint32_t bits = length >= 24 ? Assem2(fields + 22, big) : 0;
   // WAVE_FORMAT_EXTENSIBLE says what its samples are in the sub-format GUID, and how many bits
   // of each container are used in the valid bits, where the chunk is long enough to hold them.
   std::uint32_t effective = tag == kExtensible ? kPcm : tag, valid = bits;
-  if (tag == kExtensible && length >= 8 && Assem4(fields + 4) >= 40) {
-    effective = length >= kFormatFields && std::memcmp(fields + 34, kGuidTail, 14) == 0
-                    ? Assem2(fields + 32)
-                    : kUnknownSubFormat;
-    valid = length >= 28 && Assem2(fields + 26) != 0 ? Assem2(fields + 26) : bits;
+  if (tag == kExtensible && length >= 8 && Assem4(fields + 4, big) >= 40) {
+    effective =
+        length >= kFormatFields && (std::memcmp(fields + 34, kGuidTail, 14) == 0 ||
+                                    (big && std::memcmp(fields + 34, kGuidTailBig, 14) == 0))
+            ? Assem2(fields + 32, big)
+            : kUnknownSubFormat;
+    valid = length >= 28 && Assem2(fields + 26, big) != 0 ? Assem2(fields + 26, big) : bits;
   }
   SourceFormat format;
   format.channels = channels;
-  format.sampleRate = Assem4(fields + 12);
-  if (channels != 2) {
+  format.sampleRate = Assem4(fields + 12, big);
+  format.bigEndian = big;
+  if (big && !anyFormat) {
+    // Refused as before, when its fields were read the other way round; now saying why.
+    format.verdict = Verdict::notStereo;
+  } else if (channels != 2) {
     format.verdict = Verdict::notStereo;
   } else if (effective != kPcm) {
     format.verdict = Verdict::badBits;
     format.reason = formatName(tag, effective) + " is not PCM";
   } else if ((bits == 16 || bits == 24) &&
              (blockAlign == bits / 4 ||
-              (tag == kPcm && arecordLayout(channels, blockAlign, bits)))) {
+              (!big && tag == kPcm && arecordLayout(channels, blockAlign, bits)))) {
     format.verdict = Verdict::usable;
     format.bitsPerSample = bits;
     format.bytesPerSample = bits / 8;
@@ -252,15 +278,20 @@ SourceFormat describeSamples(const unsigned char* fields, std::size_t length, bo
     format.verdict = Verdict::badBits;
   }
   // Refused by the tool's own rules: -a may split it, or would say why not.
-  SourceFormat any = anyFormatSamples(tag, effective, channels, blockAlign, bits, valid);
+  SourceFormat any = anyFormatSamples(tag, effective, channels, blockAlign, bits, valid, big);
   any.sampleRate = format.sampleRate;
+  any.bigEndian = big;
   const char* const cut = "its format chunk is cut off by the end of the file";
   if (anyFormat) {
     if (any.verdict != Verdict::usable) any.channels = channels;
     if (any.verdict != Verdict::usable && length < 24) any.reason = cut;
     return any;
   }
-  if (length < 24)
+  if (big)
+    format.reason = any.verdict == Verdict::usable
+                        ? "big-endian RIFX: -a splits it"
+                        : "big-endian RIFX, and " + std::string(length < 24 ? cut : any.reason);
+  else if (length < 24)
     format.reason = cut;
   else if (any.verdict == Verdict::usable)
     format.reason = hintFor(any);
@@ -304,7 +335,8 @@ SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength, bool anyF
     format.verdict = Verdict::unreadable;
     return format;
   }
-  format = describeSamples(fields, static_cast<std::size_t>(fieldsGot), anyFormat);
+  format = describeSamples(fields, static_cast<std::size_t>(fieldsGot), anyFormat,
+                           rifx(head, headLength));
   format.steps = walk.steps;
   if (format.verdict != Verdict::usable) return format;
   std::uint64_t d = findTag(head, headLength, walk.inside, "data", 4);
@@ -320,15 +352,16 @@ SourceFormat probeSource(const ReadAt& read, std::uint64_t fileLength, bool anyF
 
 std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint64_t declaredSize,
                             std::uint64_t fileLength, const unsigned char* next,
-                            std::size_t nextLength) {
+                            std::size_t nextLength, bool bigEndian) {
   // Also for kUnknownSize, and without overflow for any 64-bit size.
   if (dataStart >= fileLength || declaredSize >= fileLength - dataStart) return fileLength;
   const std::uint64_t end = dataStart + declaredSize;
   // Seen in Pro Tools files whose audio was removed: size 0, then regn, umid and DGDA chunks.
-  if (nextLength >= 8 && wellFormedChunk(next, end, fileLength)) return end;
+  if (nextLength >= 8 && wellFormedChunk(next, end, fileLength, bigEndian)) return end;
   // Streaming writers leave 0 and come back for it never: the samples run to the end.
   if (declaredSize == 0) return fileLength;
-  if ((declaredSize & 1) != 0 && nextLength >= 9 && wellFormedChunk(next + 1, end + 1, fileLength))
+  if ((declaredSize & 1) != 0 && nextLength >= 9 &&
+      wellFormedChunk(next + 1, end + 1, fileLength, bigEndian))
     return end;
   // The one byte after an odd size, at the end of the file, is its pad byte, whatever its value.
   if ((declaredSize & 1) != 0 && end + 1 == fileLength) return end;
@@ -336,10 +369,11 @@ std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint64_t declaredSize,
   return fileLength;
 }
 
-bool declaredDataSize(const ReadAt& read, std::uint32_t dataStart, std::uint64_t& declared) {
+bool declaredDataSize(const ReadAt& read, std::uint32_t dataStart, std::uint64_t& declared,
+                      bool bigEndian) {
   unsigned char sizeField[4];
   if (read(dataStart - 4, sizeField, 4) != 4) return false;
-  declared = Assem4(sizeField);
+  declared = Assem4(sizeField, bigEndian);
   if (declared == 0xFFFFFFFFu) {
     declared = kUnknownSize;
     // RF64 and BW64 keep the real size in the ds64 chunk, which comes first: its body holds the
@@ -348,23 +382,24 @@ bool declaredDataSize(const ReadAt& read, std::uint32_t dataStart, std::uint64_t
     const long got = read(0, head, sizeof head);
     if (got < 0) return false;
     if (got == sizeof head && waveForm(head, 12) && std::memcmp(head, "RIFF", 4) != 0 &&
-        std::memcmp(head + 12, "ds64", 4) == 0 && Assem4(head + 16) >= 16)
+        !bigEndian && std::memcmp(head + 12, "ds64", 4) == 0 && Assem4(head + 16) >= 16)
       declared = Assem8(head + 28);
   }
   return true;
 }
 
 bool measureSampleArea(const ReadAt& read, std::uint64_t fileLength, std::uint32_t dataStart,
-                       std::uint64_t& end) {
+                       std::uint64_t& end, bool bigEndian) {
   end = fileLength;
   if (dataStart > fileLength) return true;  // no samples at all
   std::uint64_t declared;
-  if (!declaredDataSize(read, dataStart, declared)) return false;
+  if (!declaredDataSize(read, dataStart, declared, bigEndian)) return false;
   unsigned char next[9];
   long got = 0;
   if (declared < fileLength - dataStart) got = read(dataStart + declared, next, sizeof next);
   if (got < 0) return false;
-  end = sampleAreaEnd(dataStart, declared, fileLength, next, static_cast<std::size_t>(got));
+  end = sampleAreaEnd(dataStart, declared, fileLength, next, static_cast<std::size_t>(got),
+                      bigEndian);
   return true;
 }
 
@@ -415,19 +450,21 @@ SourceFormat GET_ATTRIBUTES(Source& source, bool anyFormat) {
   return format;
 }
 
-std::uint64_t SAMPLE_END(Source& source, std::uint32_t dataStart) {
+std::uint64_t SAMPLE_END(Source& source, const SourceFormat& format) {
+  const std::uint32_t dataStart = format.dataStart;
+  const bool big = format.bigEndian;
   std::uint64_t end = 0, declared = 0;
   // Through the probe's window: the data size was read with the header.
   const ReadAt read = [&source](std::uint64_t at, unsigned char* buffer, std::size_t count) {
     return source.read(at, buffer, count);
   };
   const bool measured = !source.stream || source.ended
-                            ? measureSampleArea(read, source.length, dataStart, end)
-                            : declaredDataSize(read, dataStart, declared);
+                            ? measureSampleArea(read, source.length, dataStart, end, big)
+                            : declaredDataSize(read, dataStart, declared, big);
   if (!measured) failRun(source.name, std::strerror(errno), "Unable to read file.", 2);
   // A recorder that has not yet come back for its sizes: what is there so far is split.
   if ((!source.stream || source.ended) && end > dataStart &&
-      declaredDataSize(read, dataStart, declared) && declared == 0)
+      declaredDataSize(read, dataStart, declared, big) && declared == 0)
     printReason(source.name,
                 "the header declares no data size (a recording in progress?); "
                 "split up to byte " +

@@ -23,14 +23,14 @@ void splitSource(const std::string& sourceName, const Options& options) {
   OPEN_SOURCE(sourceName, source);
   SKIP_REPEATED(source);
   const SourceFormat format = GET_ATTRIBUTES(source, options.anyFormat);
-  const std::uint64_t end = SAMPLE_END(source, format.dataStart);
+  const std::uint64_t end = SAMPLE_END(source, format);
   Metadata metadata = READ_METADATA(source, format, end, options);
   const OutputNames named = NAME_OUTPUTS(source, stem, format, metadata, options);
   // The guards first: -n never hides a clash within the run.
   GUARD_OUTPUTS(named.names);
   if (options.noClobber) KEEP_EXISTING(named.names);
 
-  OutputSet outputs(source, named.names);
+  OutputSet outputs(source, named.names, options.verify);
   OutputPlan plan = PLAN_OUTPUTS(source, format, end, std::move(metadata), named.channels);
   PREPARE_OUTPUTS(outputs, plan);
   WRITE_HEADERS(source, plan, outputs);

@@ -26,6 +26,11 @@ std::uint32_t Assem4(const unsigned char* bytes);
 std::uint64_t Assem8(const unsigned char* bytes);
 void Decon2(std::uint16_t value, unsigned char* out);
 void Decon4(std::uint32_t value, unsigned char* out);
+// The same in either order: big-endian for RIFX.
+std::uint32_t Assem2(const unsigned char* bytes, bool bigEndian);
+std::uint32_t Assem4(const unsigned char* bytes, bool bigEndian);
+void Decon2(std::uint16_t value, unsigned char* out, bool bigEndian);
+void Decon4(std::uint32_t value, unsigned char* out, bool bigEndian);
 
 // A file descriptor closed when it goes out of scope (the stages check the closes that matter
 // themselves, by releasing it first).
@@ -78,6 +83,7 @@ struct Options {
   bool anyFormat = false;   // -a: any sample format copied by bytes, any channel count from 2
   bool metadata = false;    // -m: the source's metadata carried to each output
   bool sync = false;        // --sync: "done" means the outputs are on the disk
+  bool verify = false;      // --verify: each output read back from the storage before the commit
   unsigned lockWait = 30;   // --lock-wait: seconds to wait for another run's lock on a folder
   std::string as;           // --as: the name standard input's outputs are named after
   ChannelList channels;     // -c: only these channels (all where empty)
@@ -330,12 +336,14 @@ struct SourceFormat {
   // containers (block align 8), which the tool packs to three bytes by default.
   std::uint32_t containerBytes = 0;
   std::uint64_t steps = 0;  // chunk headers the probe's walk read
+  bool bigEndian = false;   // RIFX: every field big-endian, the outputs' too
 };
 
 // Decides on the samples from the format chunk's first `length` bytes (its 8-byte header
 // included, up to 48): by the tool's own rules, stereo 16- or 24-bit PCM; with anyFormat, by the
 // rules of -a where those refuse.
-SourceFormat describeSamples(const unsigned char* fields, std::size_t length, bool anyFormat);
+SourceFormat describeSamples(const unsigned char* fields, std::size_t length, bool anyFormat,
+                             bool bigEndian = false);
 
 // Decides on a source of fileLength bytes: the tag searches in its head, and where they find
 // nothing, the chunk list walked on to the end of the file.
@@ -346,21 +354,23 @@ bool printableTag(const unsigned char* tag);
 
 // A chunk header at offset `at`: a tag of four printable ASCII bytes and a body that fits in the
 // file. `header` holds the 8 header bytes when at + 8 <= fileLength.
-bool wellFormedChunk(const unsigned char* header, std::uint64_t at, std::uint64_t fileLength);
+bool wellFormedChunk(const unsigned char* header, std::uint64_t at, std::uint64_t fileLength,
+                     bool bigEndian = false);
 
 // Where the sample area ends, from the data chunk's declared size. `next` holds the bytes of the
 // file from dataStart + declaredSize on (up to 9 of them, fewer near the end of the file).
 std::uint64_t sampleAreaEnd(std::uint64_t dataStart, std::uint64_t declaredSize,
                             std::uint64_t fileLength, const unsigned char* next,
-                            std::size_t nextLength);
+                            std::size_t nextLength, bool bigEndian = false);
 
 // Reads the declared size of the data chunk whose samples start at dataStart (or the 64-bit one
 // of an RF64 ds64 chunk) and what follows it; false on a read error.
 bool measureSampleArea(const ReadAt& read, std::uint64_t fileLength, std::uint32_t dataStart,
-                       std::uint64_t& end);
+                       std::uint64_t& end, bool bigEndian = false);
 // The data chunk's declared size, or ds64's where the chunk says 0xFFFFFFFF in an RF64 or BW64
 // file (kUnknownSize without one); false on a read error.
-bool declaredDataSize(const ReadAt& read, std::uint32_t dataStart, std::uint64_t& declared);
+bool declaredDataSize(const ReadAt& read, std::uint32_t dataStart, std::uint64_t& declared,
+                      bool bigEndian = false);
 
 // Probes the named file without ending the run; `error` is the errno of a failed open or read,
 // or kNotRegularFile (0 when all went well), for the reason line.
@@ -371,7 +381,7 @@ SourceFormat GET_ATTRIBUTES(Source& source, bool anyFormat);
 
 // Returns the file offset where the source's sample area ends; for a stream, where its outputs
 // are planned to end (kUnknownSize where it does not say), and the end is found as it is read.
-std::uint64_t SAMPLE_END(Source& source, std::uint32_t dataStart);
+std::uint64_t SAMPLE_END(Source& source, const SourceFormat& format);
 
 // ---- Metadata (-m): the chunks carried from the source to each output.
 
@@ -584,11 +594,54 @@ bool writeFully(int fd, const unsigned char* buffer, std::size_t count);
 //   - Two outputs that are one file, however spelled, or one that is the source, are refused
 //     before anything is made.
 //   - The signal handler removes only the named temporary files, from storage sized once.
+// ---- --verify: the outputs read back from the storage before the commit.
+
+// A 64-bit hash of bytes given in any pieces: four lanes of 8-byte words, each step one-to-one,
+// so that blocks that differ in one 32-byte stripe never hash alike.
+class BlockHash {
+ public:
+  BlockHash();
+  void add(const unsigned char* bytes, std::size_t count);
+  std::uint64_t value() const;
+
+ private:
+  std::uint64_t lanes_[4];
+  std::uint64_t length_ = 0;
+  unsigned char stripe_[32] = {};
+  std::size_t held_ = 0;
+};
+std::uint64_t hashBlock(const unsigned char* bytes, std::size_t count);
+
+// What an output should hold, block by block, as its writes go: a block filled by writes in
+// order has its hash; one changed out of order (a size set at the end, a cut) has none, and is
+// hashed from the page cache before it is flushed.
+class WriteCheck {
+ public:
+  static constexpr std::uint64_t kBlock = 64 << 10;
+  // Bytes written at the position, which moves on.
+  void append(const unsigned char* bytes, std::size_t count);
+  // Bytes from `from` to `to` changed by a write elsewhere.
+  void changed(std::uint64_t from, std::uint64_t to);
+  // The position moved (a cut): the blocks between are not known.
+  void movedTo(std::uint64_t position);
+  // The hash of block `block` of a file of fileSize bytes, where the writes in order made it.
+  bool known(std::uint64_t block, std::uint64_t fileSize, std::uint64_t& hash) const;
+
+ private:
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  std::vector<std::uint64_t> hashes_;
+  std::vector<bool> known_;
+  std::uint64_t position_ = 0;
+  std::uint64_t runningBlock_ = kNone;  // the block `running_` hashes from its start
+  BlockHash running_;
+};
+
 class OutputSet {
  public:
   // Resolves every name; ends the run with "Unable to open file." when an output is the source,
-  // two are one file, or one cannot be written.
-  OutputSet(const Source& source, const std::vector<std::string>& names);
+  // two are one file, or one cannot be written. With `verify`, each output is read back from the
+  // storage at the commit, before anything is replaced.
+  OutputSet(const Source& source, const std::vector<std::string>& names, bool verify = false);
   ~OutputSet();
   OutputSet(const OutputSet&) = delete;
   OutputSet& operator=(const OutputSet&) = delete;
@@ -623,6 +676,9 @@ class OutputSet {
  private:
   void rollback();
   void holdSignals();
+  // --verify: output k flushed, dropped from the page cache and read back; ends the run where a
+  // block differs from what was written, or cannot be read.
+  void readBack(std::size_t k);
   // Why the file at a fixed name is no dead run's leftover (a link, a source); null where it is
   // one, or where nothing is there.
   const char* notLeftover(const std::string& fixed) const;
@@ -632,6 +688,7 @@ class OutputSet {
   std::vector<Output> outputs_;
   std::vector<Folder> folders_;
   std::unique_ptr<char[]> pendingMemory_;  // what the signal handler removes
+  bool verify_ = false;
   bool committed_ = false;
   bool signalsHeld_ = false;
   sigset_t savedMask_;

@@ -251,10 +251,12 @@ class Run:
             self.opts["-s"] = more.choice(["_", "-", " "])
         if more.random() < 0.15:  # channels by track names, and open ranges
             self.opts["-c"] = more.choice(["2-", "BOOM", "mix,C", "1,Über", "3-"])
+        if more.random() < 0.2:  # read back, which must change nothing where nothing spoils it
+            self.opts["--verify"] = True
 
     def command(self):
         o = self.opts
-        args = [k for k in ("-a", "-m", "-t", "-n", "-w") if k in o]
+        args = [k for k in ("-a", "-m", "-t", "-n", "-w", "--verify") if k in o]
         for k in ("-d", "-c", "-s"):
             if k in o:
                 args += [k, o[k]]

@@ -27,6 +27,7 @@ except ImportError:
 
 TOOL = None
 RUNNER = []
+SHIM = None
 # tests/, where the data, the corpus and the readers' helpers are.
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROMPT = b"\nEnter the name of .wav file or 'h' for help: "
@@ -131,12 +132,13 @@ def tool_for(user):
     return tool_for.copy
 
 
-def configure(tool, runner):
-    """Sets the tool and the emulator it runs under; before the rooms are imported, since they
-    take TOOL and RUNNER as they stand then."""
-    global TOOL, RUNNER
+def configure(tool, runner, shim=None):
+    """Sets the tool, the emulator it runs under and the read-back shim; before the rooms are
+    imported, since they take TOOL, RUNNER and SHIM as they stand then."""
+    global TOOL, RUNNER, SHIM
     TOOL = os.path.abspath(tool)
     RUNNER = shlex.split(runner)
+    SHIM = shim and os.path.abspath(shim)
 
 
 def run(args, cwd, stdin=b"", fsize=None):

@@ -1,6 +1,8 @@
 """How outputs are written and replaced: faults and their reasons, all-or-nothing outputs under
 signals and failures, --sync, links and modes, the progress line, large files and RF64, and runs
 staged with gdb."""
+import random
+
 from helpers import *  # noqa: F401,F403
 
 
@@ -501,6 +503,87 @@ class AllOrNothing(Scratch):
                 for name in self.files():
                     if name != "t":
                         os.unlink(self.path(name))
+
+
+class Verify(Scratch):
+    """--verify: each output read back from the storage before the commit."""
+
+    def test_the_corpus_splits_alike(self):
+        # Where nothing spoils the read-back, --verify changes nothing: every file of the corpus,
+        # plain and with -a -m, gets the same answer, reasons and outputs, byte for byte.
+        names = sorted(n for n in os.listdir(CORPUS) if n.endswith(".wav"))
+        self.assertGreater(len(names), 40)
+        for name in names:
+            for extra in ([], ["-a", "-m"]):
+                got = []
+                for verify in ([], ["--verify"]):
+                    shutil.copy(os.path.join(CORPUS, name), self.path("case.wav"))
+                    p = launch(verify + extra + ["case.wav"], self.dir)
+                    outputs = {n: self.read(n) for n in self.files() if n != "case.wav"}
+                    for n in outputs:
+                        os.unlink(self.path(n))
+                    got.append((p.stdout, p.returncode, p.stderr, outputs))
+                self.assertEqual(got[0], got[1], (name, extra))
+
+    def test_a_spoiled_read_back_refuses_the_source(self):
+        # A file, a stream, -a -m on a poly take and the second source of a batch: --verify
+        # gives the plain run's outputs; with the preloaded shim spoiling one read-back (a byte
+        # flipped, or a read failed, at any offset of any output), the source is refused, its
+        # reason names that output and the block, and the previous outputs stay alone.
+        if RUNNER or not SHIM:
+            self.skipTest("needs the read-back shim, on the host")
+        stereo = source(pattern(280000))  # outputs of three blocks of 64 KiB
+        poly = source(pattern(3 * 2 * 30000), channels=3,
+                      before=chunk(b"bext", bext(b"take", 4800)) + chunk(b"iXML", ixml(["a", "b", "c"])))
+        kinds = [  # arguments, sources, standard input, the previous outputs, the lines before
+            (["s.wav"], {"s.wav": stereo}, b"", ["sL.wav", "sR.wav"], b""),
+            (["--as", "s.wav", "-"], {}, stereo, ["sL.wav", "sR.wav"], b""),
+            (["-a", "-m", "p.wav"], {"p.wav": poly}, b"", ["p_1.wav", "p_2.wav", "p_3.wav"], b""),
+            (["a.wav", "s.wav"], {"a.wav": stereo[:100044], "s.wav": stereo}, b"",
+             ["aL.wav", "aR.wav", "sL.wav", "sR.wav"], b"a.wav: done\n"),
+        ]
+        rng = random.Random(32)
+        env = dict(os.environ, LD_PRELOAD=SHIM,
+                   ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=0")
+        for args, sources, stdin, outputs, before in kinds:
+            def reset():
+                for name in self.files():
+                    os.unlink(self.path(name))
+                for name, content in sources.items():
+                    self.write(name, content)
+                for name in outputs:
+                    self.write(name, b"previous " + name.encode())
+            reset()
+            plain = launch(args, self.dir, stdin)
+            made = {name: self.read(name) for name in outputs}
+            reset()
+            checked = launch(["--verify"] + args, self.dir, stdin)
+            self.assertEqual((checked.stdout, checked.returncode, checked.stderr),
+                             (plain.stdout, plain.returncode, plain.stderr))
+            self.assertEqual({name: self.read(name) for name in outputs}, made)
+            # Which outputs this source writes, in the order they are read back.
+            mine = outputs[2:] if before else outputs
+            for mode in ["flip", "fail"]:
+                for k, output in enumerate(mine):
+                    size = len(made[output])
+                    at = rng.choice([x for x in (0, size - 1, 65535, 65536) if x < size] +
+                                    [rng.randrange(size)])
+                    with self.subTest(args=args, mode=mode, output=output, at=at):
+                        reset()
+                        p = subprocess.run(
+                            [TOOL, "--verify"] + args, cwd=self.dir, input=stdin, capture_output=True,
+                            timeout=60, env=dict(env, READBACK_MODE=mode, READBACK_AT=str(at),
+                                                 READBACK_OUTPUT=str(k + len(outputs) - len(mine))))
+                        self.assertEqual((p.stdout, p.returncode),
+                                         (before + (b"s.wav: " if before else b"") + WRITE_FAILED, 2))
+                        self.assertEqual(p.stderr.decode(), "tarnvell2: %s: read back from the storage, the "
+                                         "block of 64 KiB at byte %d%s\n" % (
+                                             output, at // 65536 * 65536,
+                                             " differs from what was written" if mode == "flip"
+                                             else ": Input/output error"))
+                        self.assertEqual(self.files(), sorted(set(sources) | set(outputs)))
+                        for name in mine:
+                            self.assertEqual(self.read(name), b"previous " + name.encode())
 
 
 class Progress(Scratch):

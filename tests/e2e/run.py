@@ -24,6 +24,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--runner", default="")
+    parser.add_argument("--shim", help="the preloaded library that spoils --verify's reads")
     parser.add_argument("--oracles", action="store_true",
                         help="only the files of other programs; exit 77 (skipped) without sox")
     parser.add_argument("--realworld", action="store_true",
@@ -34,7 +35,7 @@ def main():
     parser.add_argument("--docs", action="store_true",
                         help="only the shell examples of the README and the manual (on the host)")
     args, rest = parser.parse_known_args()
-    helpers.configure(args.tool, args.runner)
+    helpers.configure(args.tool, args.runner, args.shim)
     rooms = [importlib.import_module(r) for r in ROOMS
              if os.path.exists(os.path.join(os.path.dirname(os.path.abspath(__file__)), r + ".py"))]
     classes = {name: c for room in rooms for name, c in vars(room).items()
