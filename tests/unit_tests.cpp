@@ -954,22 +954,3 @@ TEST(Verify, KnowsABlockOnlyAsItsWritesInOrderLeftIt) {
     }
   }
 }
-
-TEST(Verify, AHashOfPiecesIsTheWholesAndSeesEveryByte) {
-  std::vector<unsigned char> bytes(1000);
-  for (std::size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<unsigned char>(k * 37);
-  const std::uint64_t whole = hashBlock(bytes.data(), bytes.size());
-  for (std::size_t cut : {0, 1, 31, 32, 33, 500, 999}) {
-    BlockHash pieces;
-    pieces.add(bytes.data(), cut);
-    pieces.add(bytes.data() + cut, 1);
-    pieces.add(bytes.data() + cut + 1, bytes.size() - cut - 1);
-    EXPECT_EQ(pieces.value(), whole) << cut;
-  }
-  for (std::size_t k = 0; k < bytes.size(); ++k) {
-    bytes[k] ^= 0x5A;
-    EXPECT_NE(hashBlock(bytes.data(), bytes.size()), whole) << k;
-    EXPECT_NE(hashBlock(bytes.data(), k + 1), hashBlock(bytes.data(), k)) << k;
-    bytes[k] ^= 0x5A;
-  }
-}

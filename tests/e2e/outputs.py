@@ -533,8 +533,8 @@ class Verify(Scratch):
         if RUNNER or not SHIM:
             self.skipTest("needs the read-back shim, on the host")
         stereo = source(pattern(280000))  # outputs of three blocks of 64 KiB
-        poly = source(pattern(3 * 2 * 30000), channels=3,
-                      before=chunk(b"bext", bext(b"take", 4800)) + chunk(b"iXML", ixml(["a", "b", "c"])))
+        meta = chunk(b"bext", bext(b"take", 4800)) + chunk(b"iXML", ixml(["a", "b", "c"]))
+        poly = source(pattern(3 * 2 * 30000), channels=3, before=meta)
         kinds = [  # arguments, sources, standard input, the previous outputs, the lines before
             (["s.wav"], {"s.wav": stereo}, b"", ["sL.wav", "sR.wav"], b""),
             (["--as", "s.wav", "-"], {}, stereo, ["sL.wav", "sR.wav"], b""),
@@ -570,17 +570,17 @@ class Verify(Scratch):
                                     [rng.randrange(size)])
                     with self.subTest(args=args, mode=mode, output=output, at=at):
                         reset()
-                        p = subprocess.run(
-                            [TOOL, "--verify"] + args, cwd=self.dir, input=stdin, capture_output=True,
-                            timeout=60, env=dict(env, READBACK_MODE=mode, READBACK_AT=str(at),
-                                                 READBACK_OUTPUT=str(k + len(outputs) - len(mine))))
-                        self.assertEqual((p.stdout, p.returncode),
-                                         (before + (b"s.wav: " if before else b"") + WRITE_FAILED, 2))
-                        self.assertEqual(p.stderr.decode(), "tarnvell2: %s: read back from the storage, the "
-                                         "block of 64 KiB at byte %d%s\n" % (
-                                             output, at // 65536 * 65536,
-                                             " differs from what was written" if mode == "flip"
-                                             else ": Input/output error"))
+                        spoil = dict(env, READBACK_MODE=mode, READBACK_AT=str(at),
+                                     READBACK_OUTPUT=str(k + len(outputs) - len(mine)))
+                        p = subprocess.run([TOOL, "--verify"] + args, cwd=self.dir, input=stdin,
+                                           capture_output=True, timeout=60, env=spoil)
+                        self.assertEqual((p.stdout, p.returncode), (
+                            before + (b"s.wav: " if before else b"") + WRITE_FAILED, 2))
+                        self.assertEqual(p.stderr.decode(), (
+                            "tarnvell2: %s: read back from the storage, the block of 64 KiB at "
+                            "byte %d%s\n" % (output, at // 65536 * 65536,
+                                              " differs from what was written" if mode == "flip"
+                                              else ": Input/output error")))
                         self.assertEqual(self.files(), sorted(set(sources) | set(outputs)))
                         for name in mine:
                             self.assertEqual(self.read(name), b"previous " + name.encode())
