@@ -282,7 +282,8 @@ class Rifx(Scratch):
                              b"tarnvell2: be%d.wav: big-endian RIFX: -a splits it\n" % k)
         sources = sorted("%s%d.wav" % (p, k) for p in ("le", "be") for k in names)
         self.assertEqual(self.files(), sources)
-        for way in ["batch", "stream", "sox"]:
+        # Under an emulator the batch alone: the tool reads and writes the same bytes either way.
+        for way in ["batch"] if RUNNER else ["batch", "stream", "sox"]:
             for n in set(self.files()) - set(sources):
                 os.unlink(self.path(n))
             with self.subTest(way=way):

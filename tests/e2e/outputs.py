@@ -510,11 +510,12 @@ class Verify(Scratch):
 
     def test_the_corpus_splits_alike(self):
         # Where nothing spoils the read-back, --verify changes nothing: every file of the corpus,
-        # plain and with -a -m, gets the same answer, reasons and outputs, byte for byte.
+        # plain and with -a -m, gets the same answer, reasons and outputs, byte for byte (under
+        # an emulator, with -a -m alone).
         names = sorted(n for n in os.listdir(CORPUS) if n.endswith(".wav"))
         self.assertGreater(len(names), 40)
         for name in names:
-            for extra in ([], ["-a", "-m"]):
+            for extra in ([], ["-a", "-m"])[1 if RUNNER else 0:]:
                 got = []
                 for verify in ([], ["--verify"]):
                     shutil.copy(os.path.join(CORPUS, name), self.path("case.wav"))
