@@ -771,9 +771,9 @@ void OutputSet::readBack(std::size_t k) {
     for (std::size_t within = 0; within < n; within += block) {
       const std::uint64_t b = (at + within) / block;
       const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(block, n - within));
-      const auto where = [b, block] {
+      const auto where = [b] {
         return "read back from the storage, the block of 64 KiB at byte " +
-               std::to_string(b * block);
+               std::to_string(b * WriteCheck::kBlock);
       };
       if (!whole && !readAll(b * block, length, buffer + within))
         fail(where() + ": " + std::strerror(errno));
