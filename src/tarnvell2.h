@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-// ---- Byte order: every header field is little-endian whatever the host.
+// ---- Byte order: every header field is little-endian whatever the host (big-endian in RIFX).
 
 std::uint32_t Assem2(const unsigned char* bytes);
 std::uint32_t Assem4(const unsigned char* bytes);
