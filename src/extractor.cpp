@@ -103,22 +103,20 @@ void extractChannel(const unsigned char* in, std::size_t frames, std::uint32_t b
   }
 }
 
-namespace {
-
-// Reads exactly `count` bytes at `at`; false on an error or the end of the file (the source
-// shrank).
-bool readFully(int fd, off_t at, unsigned char* buffer, std::size_t count) {
+bool readFully(int fd, std::uint64_t at, unsigned char* buffer, std::size_t count) {
   errno = 0;
   while (count > 0) {
-    const ssize_t n = ::pread(fd, buffer, count, at);
+    const ssize_t n = ::pread(fd, buffer, count, static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     buffer += n;
-    at += n;
+    at += static_cast<std::uint64_t>(n);
     count -= static_cast<std::size_t>(n);
   }
   return true;
 }
+
+namespace {
 
 // Sources shorter than this are left in the page cache: the advice costs more than it saves.
 constexpr std::uint64_t kAdviseFrom = 1 << 20;

@@ -522,7 +522,7 @@ void OutputSet::cut(std::size_t k, std::uint64_t length) {
   if (ftruncate(fd, static_cast<off_t>(length)) != 0 ||
       lseek(fd, static_cast<off_t>(length), SEEK_SET) < 0)
     failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
-  outputs_[k].check.movedTo(length);
+  if (verify_) outputs_[k].check.movedTo(length);
 }
 
 bool OutputSet::seekable(std::size_t k) const {
@@ -537,7 +537,7 @@ void OutputSet::writeAt(std::size_t k, std::uint64_t at, const std::vector<unsig
     if (n <= 0) failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
     done += static_cast<std::size_t>(n);
   }
-  outputs_[k].check.changed(at, at + bytes.size());
+  if (verify_) outputs_[k].check.changed(at, at + bytes.size());
 }
 
 bool moveTail(int fd, std::uint64_t at, std::size_t count, unsigned char* buffer,
@@ -561,7 +561,7 @@ void OutputSet::insertAt(std::size_t k, std::uint64_t at, std::size_t count) {
   unsigned char* const buffer = blockMemory(room);
   if (!moveTail(outputs_[k].fd.fd, at, count, buffer, room))
     failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
-  outputs_[k].check.changed(at, ~std::uint64_t{0});
+  if (verify_) outputs_[k].check.changed(at, ~std::uint64_t{0});
 }
 
 void OutputSet::commit(bool sync, unsigned lockWait, bool noClobber) {
@@ -569,13 +569,13 @@ void OutputSet::commit(bool sync, unsigned lockWait, bool noClobber) {
   // so that another run does not wait on the reading. A pipe or a device cannot be read back.
   if (verify_)
     for (std::size_t k = 0; k < outputs_.size(); ++k)
-      if (outputs_[k].regular || outputs_[k].way != Output::inPlace) readBack(k);
+      if (seekable(k)) readBack(k);
   // --sync: on the disk before any is renamed, so that a power cut leaves the previous outputs
   // or the new ones. A pipe or a device written in place has nothing to sync.
   if (sync && !verify_)
-    for (Output& output : outputs_)
-      if ((output.regular || output.way != Output::inPlace) && fsync(output.fd.fd) != 0)
-        failRun(output.name, std::strerror(errno), "Unable to write file.", 2);
+    for (std::size_t k = 0; k < outputs_.size(); ++k)
+      if (seekable(k) && fsync(outputs_[k].fd.fd) != 0)
+        failRun(outputs_[k].name, std::strerror(errno), "Unable to write file.", 2);
   // The folders whose outputs are renamed, locked in one order for every run (by identity), so
   // that racing runs never leave the left output of one beside the right output of another, nor
   // wait for each other's second folder. A signal while waiting discards, as before.
@@ -737,19 +737,11 @@ void OutputSet::readBack(std::size_t k) {
   std::size_t room = 0;
   unsigned char* const buffer = blockMemory(room);
   room -= room % block;
-  // Reads [at, at + count) whole into `to`; false with errno on an error, EIO where the file is
-  // short.
+  // A file shorter than it was a moment ago reads as an I/O error.
   const auto readAll = [fd](std::uint64_t at, std::size_t count, unsigned char* to) {
-    for (std::size_t got = 0; got < count;) {
-      const ssize_t n = pread(fd, to + got, count - got, static_cast<off_t>(at + got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        if (n == 0) errno = EIO;
-        return false;
-      }
-      got += static_cast<std::size_t>(n);
-    }
-    return true;
+    if (readFully(fd, at, to, count)) return true;
+    if (errno == 0) errno = EIO;
+    return false;
   };
   // What the blocks should hold: from the writes, or, for the blocks changed out of order, from
   // the page cache, which holds what was written until it is flushed.

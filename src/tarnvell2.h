@@ -565,6 +565,9 @@ void KEEP_EXISTING(const std::vector<std::string>& outputNames);
 
 // Writes all of the bytes, retrying after a signal; false (with errno) on a failed write.
 bool writeFully(int fd, const unsigned char* buffer, std::size_t count);
+// Reads exactly `count` bytes at `at`; false on an error (with errno) or at the end of the file
+// (errno 0).
+bool readFully(int fd, std::uint64_t at, unsigned char* buffer, std::size_t count);
 
 // A source's outputs. Each goes through these states, in order:
 //   resolved   its name followed through symbolic links to a destination: a folder, known by its
