@@ -268,12 +268,11 @@ class Rifx(Scratch):
         tracks = ["Boom", "Lav", "Mix", "Wild"]
         cases = [(2, 16, b""), (2, 24, b""), (4, 16, chunk(b"iXML", ixml(tracks))),
                  (3, 24, chunk(b"bext", bext(b"rifx", 4800)))]
-        names = []
+        names = range(len(cases))
         for k, (channels, bits, meta) in enumerate(cases):
             riff = source(pattern(channels * bits // 8 * 3001), channels, bits, before=meta)
             self.write("le%d.wav" % k, riff)
             self.write("be%d.wav" % k, rifx(riff))
-            names.append(k)
         outs = lambda p, k: ["%s%d%s.wav" % (p, k, s) for s in (
             ["L", "R"] if cases[k][0] == 2 else ["_%d" % c for c in range(1, cases[k][0] + 1)])]
         for k in names:
@@ -315,8 +314,9 @@ class Rifx(Scratch):
             self.assertEqual(got[0], got[1], be)
             self.assertGreater(len(got[0]), 0)
         if soundfile is not None:
-            self.assertEqual(*(repr(libsndfile(self.path(n))[:2]) + repr(
-                libsndfile(self.path(n))[3].tolist()) for n in (le, be)))
+            (rate, channels, _, samples), twin = (libsndfile(self.path(n)) for n in (le, be))
+            self.assertEqual((rate, channels, samples.tolist()),
+                             (twin[0], twin[1], twin[3].tolist()), be)
         if have("ffprobe"):
             fields = "stream=channels,sample_rate,bits_per_sample,duration_ts"
             got = [subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_entries", fields,
@@ -411,8 +411,8 @@ class Refusals(Scratch):
 
 
 class Corpus(Scratch):
-    """Every malformed file kept in tests/data, with the answer it must get. Anything on standard
-    error (a sanitizer's report) fails it too."""
+    """Every malformed file kept in tests/data, with the answer it must get, and with --verify
+    the same answer and outputs. Anything on standard error (a sanitizer's report) fails it too."""
 
     def test_replay(self):
         with open(os.path.join(CORPUS, "corpus.txt")) as f:
@@ -424,16 +424,19 @@ class Corpus(Scratch):
                 self.assertEqual((p.stdout, p.returncode, p.stderr.decode()), (
                     message.encode() + b"\n", int(status),
                     "".join("tarnvell2: case.wav: %s\n" % r for r in reason.split(" | ") if r)))
-                self.assertEqual(outputs, ["caseL.wav", "caseR.wav"] if status == "0" else [])
+                self.assertEqual(sorted(outputs),
+                                 ["caseL.wav", "caseR.wav"] if status == "0" else [])
+                checked, same = self.replay(os.path.join(CORPUS, name), ["--verify"])
+                self.assertEqual((checked.stdout, checked.returncode, checked.stderr, same),
+                                 (p.stdout, p.returncode, p.stderr, outputs))
 
-    def replay(self, path):
+    def replay(self, path, args=()):
         """Runs the tool on a copy of the file; checks that outputs, if any, are consistent
-        (the header counts what follows) and removes them."""
+        (the header counts what follows), removes them, and returns them by name."""
         shutil.copy(path, self.path("case.wav"))
-        p = launch(["case.wav"], self.dir)
-        outputs = [n for n in self.files() if n != "case.wav"]
-        for n in outputs:
-            out = self.read(n)
+        p = launch(list(args) + ["case.wav"], self.dir)
+        outputs = {n: self.read(n) for n in self.files() if n != "case.wav"}
+        for n, out in outputs.items():
             size = struct.unpack_from("<I", out, 40)[0]
             self.assertEqual((size, struct.unpack_from("<I", out, 4)[0]),
                              (len(out) - 44 - size % 2, len(out) - 8))
